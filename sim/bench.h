@@ -1,0 +1,71 @@
+// The PC/SC test bench: pcscd with vpcd readers on loopback and virtual cards
+// behind them. Tests that use it carry the CTest RESOURCE_LOCK pcsc_bench.
+//
+//   auto bench = zorbix::sim::Bench::Start();          // 1 reader
+//   zorbix::sim::Card& card = bench->Insert(0, "Vexa");  // card seen by PC/SC on return
+//   ... SCard* calls on bench->ReaderName(0) ...
+//   bench->Remove(0);                                     // card gone on return
+//
+// When no pcscd runs, Start launches its own (`pcscd -f -c <config>` as root,
+// through sudo -n otherwise) and the destructor stops it; when one runs and
+// already serves vpcd readers, the bench uses it; otherwise it throws.
+#pragma once
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sim/card.h"
+
+namespace zorbix::sim {
+
+class VpcdLink;
+
+class Bench {
+ public:
+  // Brings up pcscd with `readers` vpcd readers (1 or 2: the driver's ports
+  // 35963 and 35964) and waits until PC/SC lists them. Throws
+  // std::runtime_error with the reason when that fails.
+  static std::unique_ptr<Bench> Start(int readers = 1);
+  ~Bench();  // removes the cards and stops the pcscd it started
+  Bench(const Bench&) = delete;
+  Bench& operator=(const Bench&) = delete;
+
+  int Readers() const { return static_cast<int>(links_.size()); }
+  std::string ReaderName(int reader) const;  // "Virtual PCD 00 00", ...
+
+  // Puts a card with profile `profileName` (or `profile`) in the reader,
+  // replacing any card there, and returns when PC/SC reports it present.
+  // Throws std::runtime_error for an unknown profile or a card not seen.
+  Card& Insert(int reader, const std::string& profileName);
+  Card& Insert(int reader, Profile profile);
+  // Takes the card out; returns when PC/SC reports the reader empty.
+  void Remove(int reader);
+  Card* CardIn(int reader);  // null when empty
+
+  // Waits until PC/SC reports the reader with (or without) a card.
+  bool WaitPresent(int reader, bool present, int timeoutMs = 10000) const;
+
+  bool OwnsDaemon() const { return pcscdPid_ > 0; }
+
+ private:
+  Bench() = default;
+  void StartDaemon(int readers);
+  void StopDaemon();
+  void WaitReaders(int readers);
+  void Check(int reader) const;
+
+  int pcscdPid_ = -1;
+  std::string configDir_;
+  std::vector<std::string> names_;
+  std::vector<std::unique_ptr<VpcdLink>> links_;
+  std::vector<std::unique_ptr<Card>> cards_;
+};
+
+// The minimal profile used when the profile set does not hold a name (also
+// handy for engine tests): MF, PKCS#15 DF with an ODF and a TokenInfo, PIN
+// "1234", PUK "1234567890123456".
+Profile BasicProfile();
+
+}  // namespace zorbix::sim

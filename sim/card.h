@@ -1,0 +1,255 @@
+// The virtual card engine: plays a Profile as an ISO 7816-4 card over T=0.
+//
+// Built-in commands: SELECT (by DF name, by file id, with 61xx + GET RESPONSE),
+// READ/UPDATE BINARY (offset or short file identifier), VERIFY, CHANGE
+// REFERENCE DATA, RESET RETRY COUNTER, GET CHALLENGE, card data (90 B8) and
+// events (90 18). Everything else comes from handlers that profiles install.
+//
+// Extension hook for profile code (key commands, envelopes, secure channel):
+//   - `RegisterCardExtension(installer)` at static initialisation (e.g. from a
+//     namespace-scope `const bool registered = (RegisterCardExtension(&X), true);`
+//     in a .cpp linked into zorbix_sim). Every Card constructor runs all
+//     registered installers in registration order, after its built-ins; an
+//     installer looks at `card.profile()` and adds handlers only for the
+//     profiles it serves.
+//   - `AddHandler(cla, ins, h)`: the handler answers that CLA/INS from then on.
+//     A later handler for the same pair hides an earlier one (and the
+//     built-in); it may call `card.Next(apdu)` to pass the command on to what
+//     it hides (to extend rather than replace).
+//   - `SetWrapper(w)`: one wrapper sees every command except GET RESPONSE
+//     before dispatch (for secure messaging: unwrap, `inner(cmd)`, protect).
+//
+// The 61xx rule: a response marked `deferred` whose command carried no Le is
+// announced as 61xx (xx = its length, 00 for 256 or more) and handed out by
+// GET RESPONSE (00 C0 00 00 Le): fewer bytes than held leave 61xx for the
+// rest; an Le above what is held answers 6Cxx. Built-in SELECT answers are
+// deferred; handlers choose for their own answers.
+//
+// File control information (answer of SELECT):
+//   EFs and DFs without a DF name:
+//     6F 0A 85 08 D FH FL SH SL RA UA SFI
+//     (D = 01 EF, 38 DF; RA/UA = read/update access 00 always, 11 PIN, FF
+//     never). Response byte 2 is 85 and the size is at bytes 7-8.
+//   DFs with a DF name:
+//     84 L <name> 85 07 38 FH FL RA UA SH SL
+//     so the size is at bytes L+9, L+10. A DF's size is its free space (0).
+//
+// READ BINARY: a read that crosses the end of the file answers the bytes up
+// to the end with 9000 (a short chunk ends the caller's read); an offset at
+// or past the end answers 6B00. UPDATE BINARY past the end answers 6B00
+// (offset) or 6A84 (data too long).
+//
+// Thread safety: every public member locks the card's (recursive) mutex, so
+// test controls may be called while a link plays the card; handlers run with
+// the lock held and may call any member.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/profile.h"
+
+namespace zorbix::sim {
+
+// A parsed short APDU. Case 1: no data, no Le. Case 2: Le only (le 0 on the
+// wire means 256). Case 3: data. Case 4: data and Le.
+struct Apdu {
+  std::uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
+  Bytes data;
+  std::size_t le = 0;
+  bool hasLe = false;
+  Bytes raw;
+};
+
+// Parses a short APDU; nullopt when the length bytes do not fit the rest.
+std::optional<Apdu> ParseApdu(const Bytes& raw);
+
+struct Response {
+  Bytes data;
+  std::uint16_t sw = 0x9000;
+  bool deferred = false;  // announce with 61xx unless the command carried Le
+};
+
+inline Response Sw(std::uint16_t sw) { return Response{{}, sw, false}; }
+
+// A file of the card's file system.
+struct CardFile {
+  std::vector<std::uint16_t> path;  // from the MF down, MF excluded ({} = MF)
+  bool isDf = false;
+  Bytes dfName;
+  Bytes data;  // EF contents, always exactly the allocated size
+  std::uint8_t sfi = 0;
+  Access read = Access::Always;
+  Access update = Access::Pin;
+  std::uint16_t fid() const { return path.empty() ? 0x3F00 : path.back(); }
+};
+
+struct TraceEntry {
+  Bytes command;   // raw command as received (PIN bytes included)
+  Bytes response;  // data and status word as answered
+};
+
+class Card;
+using Handler = std::function<Response(Card&, const Apdu&)>;
+using Wrapper =
+    std::function<Response(Card&, const Apdu&, const std::function<Response(const Apdu&)>& inner)>;
+using Installer = void (*)(Card&);
+
+// Adds an installer run by every Card constructed afterwards.
+void RegisterCardExtension(Installer installer);
+
+class Card {
+ public:
+  explicit Card(Profile profile);
+  ~Card();
+  Card(const Card&) = delete;
+  Card& operator=(const Card&) = delete;
+
+  // --- Power and ATR -------------------------------------------------------
+  Bytes Atr() const;
+  void SetLifePhase(std::uint8_t phase);   // ATR byte n-3 (0x03 user, 0x0F final)
+  void SetAtrStatus(std::uint16_t sw);     // ATR bytes n-2, n-1
+  void PowerOn();
+  void PowerOff();
+  // Warm reset: ends the session (PIN state, selection, pending response,
+  // scratch). Also done by PowerOn/PowerOff.
+  void Reset();
+  bool Powered() const;
+
+  // One command: answers data followed by SW1 SW2. Applies the test
+  // controls (delay, forced status, corruption) and records the trace.
+  Bytes Process(const Bytes& command);
+
+  // --- Extension API -------------------------------------------------------
+  void AddHandler(std::uint8_t cla, std::uint8_t ins, Handler h);
+  // From inside a handler: runs what that handler hides for this CLA/INS
+  // (the earlier handler, else the built-in, else 6D00/6E00).
+  Response Next(const Apdu& apdu);
+  void SetWrapper(Wrapper w);
+  // Dispatch without controls, trace or the 61xx rule (for wrappers that
+  // process an unwrapped command, and for tests).
+  Response Dispatch(const Apdu& apdu);
+
+  const Profile& profile() const { return profile_; }
+
+  // Security state of this card session.
+  bool PinVerified() const;
+  void SetPinVerified(bool verified);
+  int PinTriesLeft() const;
+  int PukTriesLeft() const;
+  std::string CurrentPin() const;  // the PIN as changed on the card
+
+  // File system. Pointers stay valid for the card's lifetime (until deleted).
+  CardFile* FindFile(const std::vector<std::uint16_t>& path);
+  CardFile* FindByName(const Bytes& dfName);
+  CardFile* FindChild(const CardFile& df, std::uint16_t fid);
+  CardFile* FindBySfi(std::uint8_t sfi);  // in the current DF
+  CardFile* CurrentDf();                  // never null while powered (MF at start)
+  CardFile* CurrentEf();                  // null when no EF is selected
+  void SelectFile(CardFile* file);        // sets the current DF or EF
+  // Creates an EF of `size` zero bytes under the DF at `parent`; null when
+  // the parent is missing or the fid exists there.
+  CardFile* CreateEf(const std::vector<std::uint16_t>& parent, std::uint16_t fid,
+                     std::size_t size, Access read, Access update);
+  bool DeleteFile(const std::vector<std::uint16_t>& path);
+  // Access-checked transparent read/write of an EF (6982 / 6B00 / 6A84).
+  Response ReadFile(CardFile& ef, std::size_t offset, std::size_t length);
+  Response WriteFile(CardFile& ef, std::size_t offset, const Bytes& bytes);
+  static Bytes Fci(const CardFile& file);
+
+  // Keys of the profile (mutable: key generation and storage change them).
+  KeySpec* FindKey(std::uint8_t reference);
+  KeySpec* FindKeyByFile(std::uint16_t fileId);
+  std::vector<KeySpec>& keys();
+
+  // Per-session state for handlers (MSE, loaded blocks, channel keys);
+  // cleared on reset and power changes.
+  std::map<std::string, Bytes>& scratch();
+
+  // --- Test controls -------------------------------------------------------
+  // Presence as seen by the reader; the link (vpcd) listens to changes.
+  void Remove();
+  void Insert();
+  bool Inserted() const;
+  void SetPresenceListener(std::function<void(bool inserted)> listener);
+
+  void SetDelay(std::chrono::milliseconds perApdu);
+  std::chrono::milliseconds Delay() const;
+  // The n-th command from now (1 = the next) is answered with `sw` alone.
+  void FailAt(int n, std::uint16_t sw);
+  // The n-th command from now gets its answer byte `index` XOR 0xFF
+  // (index past the end: the last byte).
+  void CorruptAt(int n, std::size_t index = 0);
+  void BlockPin();                 // PIN tries to 0
+  void SetPinTries(int left);
+  void SetPukTries(int left);
+
+  std::vector<TraceEntry> Trace() const;
+  void ClearTrace();
+  // Printable trace, one "> cmd" / "< resp" line pair per exchange, with the
+  // data of PIN commands masked.
+  std::string TraceText() const;
+  std::size_t CommandCount() const;  // commands processed since construction
+
+ private:
+  struct Fault {
+    std::size_t at;  // command number (1-based since construction)
+    bool corrupt;
+    std::uint16_t sw;
+    std::size_t index;
+  };
+
+  Response Builtin(const Apdu& apdu);
+  Response RunFrom(const Apdu& apdu, std::size_t depth);
+  Response DoSelect(const Apdu& apdu);
+  Response DoReadBinary(const Apdu& apdu);
+  Response DoUpdateBinary(const Apdu& apdu);
+  Response DoVerify(const Apdu& apdu);
+  Response DoChangePin(const Apdu& apdu);
+  Response DoResetRetryCounter(const Apdu& apdu);
+  Response DoGetChallenge(const Apdu& apdu);
+  Response DoGetResponse(const Apdu& apdu);
+  Response Answer(const Apdu& apdu, Response r);  // 61xx rule
+  void ClearSession();
+  CardFile* ParentOf(const CardFile& f);
+  CardFile* EfForBinary(const Apdu& apdu, std::size_t* offset, Response* error);
+
+  mutable std::recursive_mutex mu_;
+  Profile profile_;
+  Bytes atr_;
+  bool powered_ = false;
+  bool inserted_ = true;
+  std::vector<std::unique_ptr<CardFile>> files_;
+  std::vector<KeySpec> keys_;
+  CardFile* currentDf_ = nullptr;
+  CardFile* currentEf_ = nullptr;
+  Bytes pending_;
+  bool pinVerified_ = false;
+  std::string pin_;
+  int pinTries_ = 3;
+  int pukTries_ = 10;
+  std::map<std::string, Bytes> scratch_;
+  std::map<std::uint16_t, std::vector<Handler>> handlers_;
+  std::vector<std::size_t> depth_;  // handler nesting for Next()
+  Wrapper wrapper_;
+  std::function<void(bool)> presenceListener_;
+  std::chrono::milliseconds delay_{0};
+  std::vector<Fault> faults_;
+  std::vector<TraceEntry> trace_;
+  std::size_t commands_ = 0;
+  std::uint32_t challengeCounter_ = 0;
+};
+
+// Hex helpers shared by the programs and tests ("3B 8F" / "3b8f" parse alike).
+std::string ToHex(const Bytes& b, bool spaced = false);
+Bytes FromHex(const std::string& hex);
+
+}  // namespace zorbix::sim
