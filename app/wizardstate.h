@@ -135,4 +135,7 @@ class RunState {
 // `text` cut to at most `capacity - 1` bytes, never inside a UTF-8 sequence.
 std::string_view CapText(std::string_view text, std::size_t capacity);
 
+// Length of an edit field in characters.
+std::size_t FieldLength(const SecretString& field);
+
 }  // namespace zorbix::app
