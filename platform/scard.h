@@ -45,6 +45,10 @@ class ScardApi {
   // answer neither the ATR nor the friendly name.
   virtual LONG GetAttribRaw(SCARDHANDLE card, DWORD attrId, BYTE* buf, DWORD* len) = 0;
   virtual LONG FreeMemory(SCARDCONTEXT ctx, const void* mem) = 0;
+  // A block that FreeMemory releases, for answers this layer builds itself
+  // (the GetAttrib fallback with SCARD_AUTOALLOCATE). pcsc-lite frees with
+  // free(), hence malloc here; null when out of memory.
+  virtual void* AllocateBlock(std::size_t n);
 
   // Smart-card database, which pcsc-lite lacks: answered from our own table
   // of registered card names (see carddb.h).
