@@ -81,7 +81,7 @@ std::vector<std::string> CardNamesForAtr(const std::vector<RegisteredCard>& tabl
                                          const BYTE* atr, DWORD atrLen) {
   std::vector<std::string> names;
   for (const auto& card : table) {
-    if ((atr == nullptr || AtrMatches(card, atr, atrLen)) &&
+    if (AtrMatches(card, atr, atrLen) &&
         std::find(names.begin(), names.end(), card.name) == names.end()) {
       names.push_back(card.name);
     }

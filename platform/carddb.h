@@ -65,7 +65,7 @@ LONG LocateCardsIn(ScardApi& api, const std::vector<RegisteredCard>& table, SCAR
                    const char* cards, SCARD_READERSTATE* states, DWORD count);
 
 // Names registered in `table` for the ATR as a multi-string; an unregistered
-// ATR gives the empty list (NUL NUL). A null ATR lists every name.
+// ATR (or none) gives the empty list (NUL NUL).
 LONG ListCardsIn(const std::vector<RegisteredCard>& table, const BYTE* atr, DWORD atrLen,
                  std::string* names);
 
