@@ -1,0 +1,195 @@
+// Element-by-element reading and writing of PKCS#15 files; TokenInfo.
+#include "pkcs15/p15files.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "pkcs15/errors.h"
+
+namespace zorbix {
+
+namespace {
+
+using p15::Fail;
+
+// Plain offsets stop below 0x8000: with that bit set P1-P2 would address a
+// file by short identifier.
+constexpr std::uint32_t kOffsetLimit = 0x8000;
+
+// The plain offset right after an element written or read at offset.
+std::uint32_t OffsetAfter(std::uint16_t offset, std::size_t length) {
+  const std::uint32_t base = (offset & 0x8000) ? (offset & 0xFFu) : offset;
+  return base + static_cast<std::uint32_t>(length);
+}
+
+std::uint16_t Clamp16(std::uint32_t v) { return static_cast<std::uint16_t>(std::min<std::uint32_t>(v, 0xFFFF)); }
+
+void SelectPkcs15Df(CCardFileAccess& card) {
+  card.SelectName(p15::kMasterFileName);
+  card.SelectId(p15::kPkcs15DfId);
+}
+
+}  // namespace
+
+CP15File::~CP15File() = default;
+
+int CP15File::Encode(const CPKCS11Object&, std::vector<std::uint8_t>& out) {
+  out.clear();
+  return 0;
+}
+
+std::vector<std::vector<std::uint8_t>> CP15File::EncodeEntries() {
+  std::vector<std::vector<std::uint8_t>> entries;
+  entries.reserve(objects_.size());
+  for (const auto& object : objects_) {
+    std::vector<std::uint8_t> entry;
+    if (!object || Encode(*object, entry) != 0) Fail(CKR_DEVICE_ERROR);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+void CP15File::Read(CCardFileAccess& card) {
+  ReadElements(card, [this](std::span<const std::uint8_t> e) { return Decode(e); }, true, size_);
+  loaded_ = true;
+}
+
+void CP15File::Write(CCardFileAccess& card) {
+  // Every entry is encoded before the card is touched: an entry that cannot
+  // be encoded must not leave a half-rewritten directory behind.
+  const auto entries = EncodeEntries();
+  WriteElements(card, entries, size_);
+  loaded_ = true;
+}
+
+void CP15File::ReadElements(CCardFileAccess& card, const ElementDecoder& decode,
+                            bool markOnFailure, std::uint16_t& covered) {
+  try {
+    SelectPkcs15Df(card);
+    std::uint16_t offset = p15::FirstAccessOffset(fileId_);
+    std::vector<std::uint8_t> element;
+    for (;;) {
+      try {
+        card.ReadObject(element, offset);
+        if (!decode(element)) Fail(CKR_DEVICE_ERROR);
+      } catch (const p15::Pkcs11Exception& e) {
+        if (p15::RvOf(e) == CKR_DATA_INVALID) return;  // end of content
+        throw;
+      }
+      const std::uint32_t next = OffsetAfter(offset, element.size());
+      covered = Clamp16(next);
+      if (next >= kOffsetLimit) return;
+      offset = static_cast<std::uint16_t>(next);
+    }
+  } catch (...) {
+    if (markOnFailure) card.MarkTokenNotRecognised();
+    throw;
+  }
+}
+
+void CP15File::WriteElements(CCardFileAccess& card,
+                             const std::vector<std::vector<std::uint8_t>>& elements,
+                             std::uint16_t& extent) {
+  std::size_t total = 0;
+  for (const auto& e : elements) total += e.size();
+  if (total > kOffsetLimit) Fail(CKR_DEVICE_ERROR);
+
+  SelectPkcs15Df(card);
+  std::uint16_t offset = p15::FirstAccessOffset(fileId_);
+  std::uint32_t written = 0;
+  for (const auto& e : elements) {
+    const std::uint32_t next = OffsetAfter(offset, e.size());
+    try {
+      card.WriteObject(e, offset);
+    } catch (...) {
+      extent = std::max(extent, Clamp16(next));
+      throw;
+    }
+    written = next;
+    offset = static_cast<std::uint16_t>(next);
+  }
+  if (written < extent) {
+    const std::vector<std::uint8_t> zeros(extent - written, 0);
+    card.UpdateBinaryAt(offset, zeros);
+  } else {
+    extent = static_cast<std::uint16_t>(written);
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+bool CP15TokenInfo::Decode(std::span<const std::uint8_t> element) {
+  value_.reset();
+  SetLoaded(false);
+
+  if (auto utf8 = asn1::DecodeComplete<TokenInfo_t>(element)) {
+    value_ = std::move(utf8);
+    return true;
+  }
+  auto t61 = asn1::DecodeComplete<TokenInfoT61_t>(element);
+  if (!t61) return false;
+
+  // Same bytes, other string types: T.61 text is not converted.
+  auto v = asn1::Make<TokenInfo_t>();
+  asn1::FillInteger(v->version, asn1::Bytes(t61->version));
+  asn1::FillString(v->serialNumber, asn1::Bytes(t61->serialNumber));
+  asn1::FillString(v->manufacturerID, asn1::Bytes(t61->manufacturerID));
+  asn1::FillString(v->label, asn1::Bytes(t61->label));
+  asn1::FillString(v->tokenflags, asn1::Bytes(t61->tokenflags));
+  value_ = std::move(v);
+  return true;
+}
+
+void CP15TokenInfo::Unload() {
+  value_.reset();
+  SetLoaded(false);
+}
+
+bool CP15TokenInfo::FillTokenInfo(CK_TOKEN_INFO* info) const {
+  std::memset(info->label, ' ', sizeof info->label);
+  std::memset(info->manufacturerID, ' ', sizeof info->manufacturerID);
+  std::memset(info->model, ' ', sizeof info->model);
+  std::memset(info->serialNumber, ' ', sizeof info->serialNumber);
+  info->flags = 0;
+  info->ulMaxSessionCount = 0;
+  info->ulSessionCount = 0;
+  info->ulMaxRwSessionCount = 0;
+  info->ulRwSessionCount = 0;
+  info->ulMaxPinLen = 16;
+  info->ulMinPinLen = 4;
+  info->ulTotalPublicMemory = 0;
+  info->ulFreePublicMemory = 0;
+  info->ulTotalPrivateMemory = 0;
+  info->ulFreePrivateMemory = 0;
+  info->hardwareVersion = {0, 0};
+  info->firmwareVersion = {0, 0};
+  if (!value_) return false;
+
+  const auto version = asn1::Bytes(value_->version);
+  info->hardwareVersion.major = version.empty() ? 0 : version[0];
+
+  // Longer values are cut at the field width rather than spill over.
+  static const char kHex[] = "0123456789ABCDEF";
+  const auto serial = asn1::Bytes(value_->serialNumber);
+  const std::size_t serialBytes = std::min(serial.size(), sizeof info->serialNumber / 2);
+  for (std::size_t i = 0; i < serialBytes; ++i) {
+    info->serialNumber[2 * i] = static_cast<CK_UTF8CHAR>(kHex[serial[i] >> 4]);
+    info->serialNumber[2 * i + 1] = static_cast<CK_UTF8CHAR>(kHex[serial[i] & 0xF]);
+  }
+  const auto manufacturer = asn1::Bytes(value_->manufacturerID);
+  std::memcpy(info->manufacturerID, manufacturer.data(),
+              std::min(manufacturer.size(), sizeof info->manufacturerID));
+  const auto label = asn1::Bytes(value_->label);
+  std::memcpy(info->label, label.data(), std::min(label.size(), sizeof info->label));
+
+  info->flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
+  const auto flags = asn1::FlagBytes(value_->tokenflags);
+  if (!flags.empty()) {
+    if (flags[0] & 0x80) info->flags |= CKF_WRITE_PROTECTED;  // readonly
+    if (flags[0] & 0x40) info->flags |= CKF_LOGIN_REQUIRED;   // loginRequired
+    if (flags[0] & 0x20) info->flags |= CKF_RNG;              // prnGeneration
+  }
+  return true;
+}
+
+}  // namespace zorbix
