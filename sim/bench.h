@@ -63,9 +63,4 @@ class Bench {
   std::vector<std::unique_ptr<Card>> cards_;
 };
 
-// The minimal profile used when the profile set does not hold a name (also
-// handy for engine tests): MF, PKCS#15 DF with an ODF and a TokenInfo, PIN
-// "1234", PUK "1234567890123456".
-Profile BasicProfile();
-
 }  // namespace zorbix::sim

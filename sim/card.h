@@ -39,6 +39,14 @@
 // or past the end answers 6B00. UPDATE BINARY past the end answers 6B00
 // (offset) or 6A84 (data too long).
 //
+// Short file identifiers: FileSpec::sfi 0 means "none", so a file reached
+// with short identifier 0 stores kSfiZero. A short identifier is looked up in
+// the current DF first, then anywhere on the card.
+//
+// The MF (DF name "Master.File" unless the profile names it) and the PIN file
+// 0000 under it (which the PIN commands select first) exist on every card;
+// DFs named only through their children's paths are created.
+//
 // Thread safety: every public member locks the card's (recursive) mutex, so
 // test controls may be called while a link plays the card; handlers run with
 // the lock held and may call any member.
@@ -58,6 +66,8 @@
 #include "sim/profile.h"
 
 namespace zorbix::sim {
+
+inline constexpr std::uint8_t kSfiZero = 0x20;
 
 // A parsed short APDU. Case 1: no data, no Le. Case 2: Le only (le 0 on the
 // wire means 256). Case 3: data. Case 4: data and Le.
@@ -247,6 +257,12 @@ class Card {
   std::size_t commands_ = 0;
   std::uint32_t challengeCounter_ = 0;
 };
+
+// The minimal card the bench falls back on and engine tests use: MF, ICC.Crypto
+// (3F11), the PKCS#15 DF 5015 with ODF 5031 (certificates 6004, AODF 6000), a
+// 300-byte EF 6004 (bytes 00 01 .. FF 00 .., short identifier 4), a private
+// EF 7001; PIN "1234", PUK "1234567890123456", 18 bytes of card data.
+Profile BasicProfile();
 
 // Hex helpers shared by the programs and tests ("3B 8F" / "3b8f" parse alike).
 std::string ToHex(const Bytes& b, bool spaced = false);

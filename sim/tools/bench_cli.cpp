@@ -1,0 +1,103 @@
+// zorbix-bench: brings up the PC/SC bench with a virtual card, runs a command
+// (or waits for SIGINT/SIGTERM), then stops the bench.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "sim/bench.h"
+
+namespace {
+
+void Usage(FILE* out) {
+  std::fprintf(out,
+               "Usage: zorbix-bench [--profile NAME] [--readers 1|2] [-- COMMAND [ARGS...]]\n"
+               "\n"
+               "Starts pcscd with the vpcd readers (unless one already serves them), puts a\n"
+               "virtual card with profile NAME (default: the demo card) in the first reader,\n"
+               "prints the card's profile, PIN and PUK, runs COMMAND and stops everything\n"
+               "when it ends. Without COMMAND it runs until SIGINT or SIGTERM.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace zorbix::sim;
+  std::string profileName = DefaultProfileName();
+  int readers = 1;
+  std::vector<char*> command;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      Usage(stdout);
+      return 0;
+    } else if (arg == "--profile" && i + 1 < argc) {
+      profileName = argv[++i];
+    } else if (arg == "--readers" && i + 1 < argc) {
+      readers = std::atoi(argv[++i]);
+    } else if (arg == "--") {
+      for (++i; i < argc; ++i) command.push_back(argv[i]);
+    } else {
+      Usage(stderr);
+      return 2;
+    }
+  }
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  std::unique_ptr<Bench> bench;
+  try {
+    bench = Bench::Start(readers);
+    Card& card = bench->Insert(0, profileName);
+    const Profile& p = card.profile();
+    std::printf("Reader:  %s\nProfile: %s\nATR:     %s\nPIN:     %s\nPUK:     %s\n",
+                bench->ReaderName(0).c_str(), p.name.c_str(), ToHex(card.Atr(), true).c_str(),
+                p.pin.c_str(), p.puk.c_str());
+    std::fflush(stdout);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "zorbix-bench: %s\n", e.what());
+    return 1;
+  }
+
+  pid_t child = -1;
+  if (!command.empty()) {
+    command.push_back(nullptr);
+    child = fork();
+    if (child == 0) {
+      pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+      execvp(command[0], command.data());
+      std::fprintf(stderr, "zorbix-bench: cannot run %s\n", command[0]);
+      _exit(127);
+    }
+  }
+
+  int result = 0;
+  while (true) {
+    int sig = 0;
+    sigwait(&signals, &sig);
+    if (sig == SIGCHLD) {
+      if (child <= 0) continue;
+      int status = 0;
+      if (waitpid(child, &status, WNOHANG) != child) continue;
+      result = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (child > 0) {
+      kill(child, sig);  // let the command end; the bench stops after it
+    } else {
+      break;
+    }
+  }
+  bench.reset();
+  return result;
+}
