@@ -1,0 +1,130 @@
+// The guard's Lock/Unlock rules over the named mutexes.
+#include "p11/exclusion.h"
+
+#include <new>
+
+namespace zorbix::p11 {
+
+CExclusionMutua::CExclusionMutua(std::chrono::milliseconds wait) : wait_(wait) {
+  CreateGuardMutex(&globalMutex_);
+}
+
+CExclusionMutua::~CExclusionMutua() {
+  DestroyMutex(&readerMutex_);
+  DestroyMutex(&globalMutex_);
+}
+
+CK_RV CExclusionMutua::CreateGuardMutex(Holder* holder) const {
+  try {
+    std::string name = readerName_.empty() ? std::string(kGlobalMutexName)
+                                           : std::string(kReaderMutexPrefix) + readerName_;
+    *holder = std::make_shared<platform::NamedMutex>(std::move(name));
+    return CKR_OK;
+  } catch (const std::bad_alloc&) {
+    return CKR_HOST_MEMORY;
+  } catch (...) {
+    return CKR_GENERAL_ERROR;
+  }
+}
+
+CK_RV CExclusionMutua::DestroyMutex(Holder* holder) {
+  holder->reset();
+  return CKR_OK;
+}
+
+CK_RV CExclusionMutua::LockMutex(const Holder& holder) const {
+  if (!holder) return CKR_GENERAL_ERROR;
+  switch (holder->Lock(wait_)) {
+    case platform::LockResult::Acquired:
+    case platform::LockResult::Abandoned:
+      return CKR_OK;
+    default:
+      return CKR_GENERAL_ERROR;
+  }
+}
+
+CK_RV CExclusionMutua::UnlockMutex(const Holder& holder) {
+  return holder && holder->Unlock() ? CKR_OK : CKR_GENERAL_ERROR;
+}
+
+CK_RV CExclusionMutua::Lock() {
+  Held target;
+  {
+    std::lock_guard<std::mutex> lock(state_);
+    if (readerMutex_ && globalDepth_ == 0) {
+      target = {readerMutex_, false};
+    } else {
+      ++globalDepth_;
+      target = {globalMutex_, true};
+    }
+  }
+  CK_RV rv = LockMutex(target.mutex);
+  std::lock_guard<std::mutex> lock(state_);
+  if (rv != CKR_OK) {
+    // A lock that never held must not count as one to unlock.
+    if (target.global) --globalDepth_;
+    return rv;
+  }
+  try {
+    held_[std::this_thread::get_id()].push_back(std::move(target));
+  } catch (...) {
+    if (target.global) --globalDepth_;
+    UnlockMutex(target.mutex);
+    return CKR_HOST_MEMORY;
+  }
+  return CKR_OK;
+}
+
+CK_RV CExclusionMutua::Unlock() {
+  Held top;
+  {
+    std::lock_guard<std::mutex> lock(state_);
+    auto it = held_.find(std::this_thread::get_id());
+    if (it == held_.end() || it->second.empty()) return CKR_HOST_MEMORY;
+    top = std::move(it->second.back());
+    it->second.pop_back();
+    if (it->second.empty()) held_.erase(it);
+    if (top.global) {
+      // The first unlock after a connection switches to the reader's mutex.
+      if (!readerName_.empty() && !readerMutex_) {
+        Holder created;
+        if (CreateGuardMutex(&created) == CKR_OK) readerMutex_ = std::move(created);
+      }
+      --globalDepth_;
+    }
+  }
+  return UnlockMutex(top.mutex);
+}
+
+std::string CExclusionMutua::ReaderName() const {
+  std::lock_guard<std::mutex> lock(state_);
+  return readerName_;
+}
+
+void CExclusionMutua::SetReaderNameIfEmpty(const std::string& reader) {
+  std::lock_guard<std::mutex> lock(state_);
+  if (readerName_.empty()) readerName_ = reader;
+}
+
+void CExclusionMutua::ClearReader() {
+  Holder dropped;
+  {
+    std::lock_guard<std::mutex> lock(state_);
+    if (readerName_.empty()) return;
+    readerName_.clear();
+    dropped = std::move(readerMutex_);
+    readerMutex_.reset();
+  }
+}
+
+bool CExclusionMutua::ReaderMutexPresent() const {
+  std::lock_guard<std::mutex> lock(state_);
+  return static_cast<bool>(readerMutex_);
+}
+
+unsigned CExclusionMutua::GlobalDepth() const {
+  std::lock_guard<std::mutex> lock(state_);
+  return globalDepth_;
+}
+
+}  // namespace zorbix::p11

@@ -1,0 +1,281 @@
+// Slots: reader enumeration, stable slot IDs, connection, slot entry points.
+#include "p11/slots.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "p11/exclusion.h"
+#include "p11/pcscerrors.h"
+#include "p11/pkcs11exception.h"
+#include "p11/tokentypes.h"
+#include "platform/scard.h"
+
+namespace zorbix::p11 {
+
+namespace {
+
+constexpr DWORD kWaitPassMs = 1000;
+constexpr char kReaderManufacturer[] = "Smart Card Reader/Writer";
+
+}  // namespace
+
+void PadText(CK_UTF8CHAR* field, std::size_t size, const std::string& text) {
+  std::memset(field, ' ', size);
+  std::memcpy(field, text.data(), std::min(size, text.size()));
+}
+
+// ---------------------------------------------------------------- CSlot
+
+CSlot::CSlot(CSlotManager& manager, std::string readerName, CK_SLOT_ID id)
+    : manager_(manager), readerName_(std::move(readerName)), id_(id) {
+  readerState_.szReader = readerName_.c_str();
+  readerState_.dwCurrentState = SCARD_STATE_UNAWARE;
+  platform::Scard().GetStatusChange(manager_.Context(), 0, &readerState_, 1);
+  readerState_.dwCurrentState = readerState_.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+}
+
+// At process exit the guard is already gone: only the connection is dropped.
+CSlot::~CSlot() { Disconnect(); }
+
+SCARDHANDLE CSlot::CardHandle() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return card_;
+}
+
+void CSlot::Connect() {
+  const SCARDCONTEXT ctx = manager_.Context();
+  if (ctx == 0) throw Pkcs11Exception(CKR_CRYPTOKI_NOT_INITIALIZED);
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  DWORD protocol = 0;
+  LONG rv;
+  if (card_ != 0) {
+    rv = platform::Scard().Reconnect(card_, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0, SCARD_RESET_CARD,
+                                     &protocol);
+  } else {
+    rv = platform::Scard().Connect(ctx, readerName_.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0,
+                                   &card_, &protocol);
+  }
+  if (rv != SCARD_S_SUCCESS) {
+    card_ = 0;
+    throw Pkcs11Exception(MapPcscError(rv));
+  }
+  manager_.Guard().SetReaderNameIfEmpty(readerName_);
+}
+
+void CSlot::Disconnect() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (card_ != 0) platform::Scard().Disconnect(card_, SCARD_LEAVE_CARD);
+  card_ = 0;
+}
+
+void CSlot::ResetCardState() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Disconnect();
+  tokenType_ = nullptr;
+  manager_.Guard().ClearReader();
+}
+
+bool CSlot::TokenPresent() {
+  const std::string name = DetectTokenType(*this);
+  return !name.empty() && name != "Unsupported";
+}
+
+const CTokenType* CSlot::TokenType() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return tokenType_;
+}
+
+void CSlot::SetTokenType(const CTokenType* type) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  tokenType_ = type;
+}
+
+unsigned CSlot::EfCount() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return efCount_;
+}
+
+void CSlot::SetEfCount(unsigned count) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  efCount_ = count;
+}
+
+SCARD_READERSTATE CSlot::ReaderState() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return readerState_;
+}
+
+void CSlot::SetReaderState(const SCARD_READERSTATE& state) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  readerState_ = state;
+  readerState_.szReader = readerName_.c_str();
+}
+
+// --------------------------------------------------------- CSlotManager
+
+CSlotManager::CSlotManager(const std::atomic<SCARDCONTEXT>& context, CExclusionMutua& guard,
+                           const CTokenTypeConfig& tokenTypes)
+    : context_(context), guard_(guard), tokenTypes_(tokenTypes) {}
+
+CSlotManager::~CSlotManager() = default;
+
+void CSlotManager::Refresh() {
+  platform::ScardApi& api = platform::Scard();
+  const SCARDCONTEXT ctx = Context();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    present_.clear();
+  }
+  char* block = nullptr;
+  DWORD len = SCARD_AUTOALLOCATE;
+  LONG rv = api.ListReaders(ctx, nullptr, reinterpret_cast<char*>(&block), &len);
+  if (rv == SCARD_E_NO_READERS_AVAILABLE) return;
+  if (rv == SCARD_E_NO_MEMORY) throw Pkcs11Exception(CKR_HOST_MEMORY);
+  if (rv != SCARD_S_SUCCESS) throw Pkcs11Exception(CKR_GENERAL_ERROR);
+
+  struct BlockRelease {
+    platform::ScardApi& api;
+    SCARDCONTEXT ctx;
+    char*& block;
+    ~BlockRelease() {
+      if (block) api.FreeMemory(ctx, block);
+    }
+  } release{api, ctx, block};
+
+  const std::vector<std::string> names = platform::SplitMultiString(block, len);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& name : names) {
+      auto it = readerIds_.find(name);
+      if (it == readerIds_.end()) {
+        const CK_SLOT_ID id = nextSlotId_;
+        auto slot = std::make_unique<CSlot>(*this, name, id);
+        slots_.emplace(id, std::move(slot));
+        it = readerIds_.emplace(name, id).first;
+        ++nextSlotId_;
+      }
+      present_.push_back(it->second);
+    }
+  }
+  char* toFree = block;
+  block = nullptr;
+  if (api.FreeMemory(ctx, toFree) != SCARD_S_SUCCESS) throw Pkcs11Exception(CKR_HOST_MEMORY);
+}
+
+CSlot& CSlotManager::FindSlot(CK_SLOT_ID slotID) {
+  Refresh();
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = slots_.find(slotID);
+  if (it == slots_.end()) throw Pkcs11Exception(CKR_SLOT_ID_INVALID);
+  return *it->second;
+}
+
+std::vector<CK_SLOT_ID> CSlotManager::PresentList() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return present_;
+}
+
+CSlot* CSlotManager::SlotOfReader(const std::string& readerName) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = readerIds_.find(readerName);
+  return it == readerIds_.end() ? nullptr : slots_.at(it->second).get();
+}
+
+CK_RV CSlotManager::GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
+                                CK_ULONG_PTR pulCount) {
+  if (Context() == 0) throw Pkcs11Exception(CKR_CRYPTOKI_NOT_INITIALIZED);
+  Refresh();
+  std::vector<CK_SLOT_ID> ids = PresentList();
+  if (tokenPresent == CK_TRUE) {
+    std::vector<CK_SLOT_ID> withToken;
+    for (CK_SLOT_ID id : ids) {
+      CSlot* slot;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slot = slots_.at(id).get();
+      }
+      if (slot->TokenPresent()) withToken.push_back(id);
+    }
+    ids = std::move(withToken);
+  }
+  // Checked before any store: a null count pointer cannot take the count.
+  if (!pulCount) return CKR_ARGUMENTS_BAD;
+  const CK_ULONG count = ids.size();
+  if (!pSlotList) {
+    *pulCount = count;
+    return CKR_OK;
+  }
+  if (*pulCount < count) {
+    *pulCount = count;
+    return CKR_BUFFER_TOO_SMALL;
+  }
+  std::copy(ids.begin(), ids.end(), pSlotList);
+  *pulCount = count;
+  return CKR_OK;
+}
+
+void CSlotManager::GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+  if (Context() == 0) throw Pkcs11Exception(CKR_CRYPTOKI_NOT_INITIALIZED);
+  if (!pInfo) throw Pkcs11Exception(CKR_ARGUMENTS_BAD);
+  CSlot& slot = FindSlot(slotID);
+  std::memset(pInfo, 0, sizeof *pInfo);
+  PadText(pInfo->slotDescription, sizeof pInfo->slotDescription, slot.ReaderName());
+  PadText(pInfo->manufacturerID, sizeof pInfo->manufacturerID, kReaderManufacturer);
+  pInfo->flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+  if (slot.TokenPresent()) pInfo->flags |= CKF_TOKEN_PRESENT;
+}
+
+LONG CSlotManager::WaitPass(CK_SLOT_ID* slotID) {
+  // One enumeration per pass; the copies are taken from that snapshot.
+  Refresh();
+  std::vector<CSlot*> slots;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (CK_SLOT_ID id : present_) slots.push_back(slots_.at(id).get());
+  }
+  if (slots.empty()) {
+    // Nothing to watch: wait as a pass would, then report no change.
+    std::this_thread::sleep_for(std::chrono::milliseconds(kWaitPassMs));
+    return SCARD_E_TIMEOUT;
+  }
+  std::vector<SCARD_READERSTATE> copies;
+  copies.reserve(slots.size());
+  for (CSlot* slot : slots) copies.push_back(slot->ReaderState());
+
+  LONG rv = platform::Scard().GetStatusChange(Context(), kWaitPassMs, copies.data(),
+                                              static_cast<DWORD>(copies.size()));
+  if (rv != SCARD_S_SUCCESS) return rv;
+
+  for (std::size_t i = 0; i < copies.size(); ++i) {
+    SCARD_READERSTATE& copy = copies[i];
+    if (!(copy.dwEventState & SCARD_STATE_CHANGED)) continue;
+    CSlot* slot = SlotOfReader(slots[i]->ReaderName());
+    if (!slot) continue;
+    *slotID = slot->Id();
+    copy.dwCurrentState = copy.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+    slot->SetReaderState(copy);
+    if (copy.dwCurrentState & SCARD_STATE_EMPTY) slot->ResetCardState();
+    return SCARD_S_SUCCESS;
+  }
+  // A wake-up without a changed reader is no event to report.
+  return SCARD_E_TIMEOUT;
+}
+
+CK_RV CSlotManager::WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot,
+                                     const std::function<bool()>& initialised) {
+  if (!pSlot) return CKR_ARGUMENTS_BAD;
+  for (;;) {
+    if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    CK_SLOT_ID id = 0;
+    const LONG rv = WaitPass(&id);
+    if (rv == SCARD_S_SUCCESS) {
+      *pSlot = id;
+      return CKR_OK;
+    }
+    if (rv != SCARD_E_TIMEOUT) return MapPcscError(rv);
+    if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
+  }
+}
+
+}  // namespace zorbix::p11

@@ -1,0 +1,109 @@
+// PC/SC readers as PKCS#11 slots: enumeration, stable IDs, card connection.
+#pragma once
+
+#include <PCSC/winscard.h>
+#include <p11-kit/pkcs11.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zorbix::p11 {
+
+class CExclusionMutua;
+class CSlotManager;
+class CTokenType;
+class CTokenTypeConfig;
+
+inline constexpr CK_SLOT_ID kFirstSlotId = 0x10000;
+
+// One per reader name ever seen; lives until process exit.
+class CSlot {
+ public:
+  CSlot(CSlotManager& manager, std::string readerName, CK_SLOT_ID id);
+  ~CSlot();
+  CSlot(const CSlot&) = delete;
+  CSlot& operator=(const CSlot&) = delete;
+
+  CK_SLOT_ID Id() const { return id_; }
+  const std::string& ReaderName() const { return readerName_; }
+  CSlotManager& Manager() const { return manager_; }
+
+  SCARDHANDLE CardHandle() const;
+  // Shared mode, T=0; reconnects with a card reset when already connected.
+  void Connect();
+  void Disconnect();
+  // After a removal or a failed transmission: drop the connection and
+  // everything cached about the card.
+  void ResetCardState();
+  // A card of a recognised type is in the reader.
+  bool TokenPresent();
+
+  const CTokenType* TokenType() const;
+  void SetTokenType(const CTokenType* type);
+  unsigned EfCount() const;
+  void SetEfCount(unsigned count);
+
+  SCARD_READERSTATE ReaderState() const;
+  void SetReaderState(const SCARD_READERSTATE& state);
+
+ private:
+  CSlotManager& manager_;
+  const std::string readerName_;
+  const CK_SLOT_ID id_;
+  mutable std::recursive_mutex mutex_;  // the wait thread resets card state
+  SCARDHANDLE card_ = 0;
+  unsigned efCount_ = 0;
+  const CTokenType* tokenType_ = nullptr;
+  SCARD_READERSTATE readerState_{};
+};
+
+class CSlotManager {
+ public:
+  CSlotManager(const std::atomic<SCARDCONTEXT>& context, CExclusionMutua& guard,
+               const CTokenTypeConfig& tokenTypes);
+  ~CSlotManager();
+
+  SCARDCONTEXT Context() const { return context_.load(); }
+  CExclusionMutua& Guard() const { return guard_; }
+  const CTokenTypeConfig& TokenTypes() const { return tokenTypes_; }
+
+  // Re-enumerates the readers.
+  void Refresh();
+  // Refresh, then the slot of any reader ever seen; CKR_SLOT_ID_INVALID else.
+  CSlot& FindSlot(CK_SLOT_ID slotID);
+  // Slot IDs of the readers listed by the latest refresh, in platform order.
+  std::vector<CK_SLOT_ID> PresentList() const;
+  // Slot of a reader name seen before; null when never seen.
+  CSlot* SlotOfReader(const std::string& readerName);
+
+  // Bodies of C_GetSlotList, C_GetSlotInfo and C_WaitForSlotEvent.
+  CK_RV GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount);
+  void GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo);
+  // `initialised` is asked before every wait pass.
+  CK_RV WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot,
+                         const std::function<bool()>& initialised);
+
+ private:
+  // One status-change wait over the present readers; a PC/SC status.
+  LONG WaitPass(CK_SLOT_ID* slotID);
+
+  const std::atomic<SCARDCONTEXT>& context_;
+  CExclusionMutua& guard_;
+  const CTokenTypeConfig& tokenTypes_;
+
+  mutable std::mutex mutex_;  // the maps and the present list
+  std::map<std::string, CK_SLOT_ID> readerIds_;
+  std::map<CK_SLOT_ID, std::unique_ptr<CSlot>> slots_;
+  std::vector<CK_SLOT_ID> present_;
+  CK_SLOT_ID nextSlotId_ = kFirstSlotId;
+};
+
+// Fills a blank-padded text field of a CK_ structure, cutting at its size.
+void PadText(CK_UTF8CHAR* field, std::size_t size, const std::string& text);
+
+}  // namespace zorbix::p11
