@@ -212,3 +212,19 @@ TEST_F(FakeScardTest, PnpNotificationCountsReaders) {
 
 }  // namespace
 }  // namespace zorbix::testing
+
+namespace zorbix::testing {
+namespace {
+
+TEST(FakeScardResponders, ScriptedAndTable) {
+  auto scripted = FakeScard::Scripted({{Bytes{0x00, 0x84, 0x00, 0x00, 0x08}, Bytes{0x61, 0x08}},
+                                       {Bytes{0x00, 0xC0, 0x00, 0x00, 0x08}, Bytes{0x90, 0x00}}});
+  EXPECT_EQ(scripted({0x00, 0x84, 0x00, 0x00, 0x08}), (Bytes{0x61, 0x08}));
+  EXPECT_EQ(scripted({0x00, 0xC0, 0x00, 0x00, 0x08}), (Bytes{0x90, 0x00}));
+  auto table = FakeScard::Table({{Bytes{0x00, 0xA4}, Bytes{0x90, 0x00}}});
+  EXPECT_EQ(table({0x00, 0xA4}), (Bytes{0x90, 0x00}));
+  EXPECT_EQ(table({0x00, 0xB0}), (Bytes{0x6D, 0x00}));
+}
+
+}  // namespace
+}  // namespace zorbix::testing

@@ -3,9 +3,12 @@
 
 #include "platform/carddb.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace zorbix::testing {
@@ -13,7 +16,45 @@ namespace {
 
 constexpr const char* kPnpReader = "\\\\?PnP?\\Notification";
 
+std::string HexOf(const Bytes& b) {
+  static const char* digits = "0123456789ABCDEF";
+  std::string s;
+  for (auto v : b) {
+    s.push_back(digits[v >> 4]);
+    s.push_back(digits[v & 15]);
+    s.push_back(' ');
+  }
+  return s;
+}
+
 }  // namespace
+
+FakeScard::Responder FakeScard::Scripted(std::vector<std::pair<Bytes, Bytes>> exchanges) {
+  auto state = std::make_shared<std::pair<std::vector<std::pair<Bytes, Bytes>>, std::size_t>>(
+      std::move(exchanges), 0);
+  return [state](const Bytes& command) -> Bytes {
+    auto& [script, next] = *state;
+    if (next >= script.size()) {
+      ADD_FAILURE() << "unexpected APDU after the script: " << HexOf(command);
+      return {0x6F, 0x00};
+    }
+    const auto& [expected, answer] = script[next];
+    if (command != expected) {
+      ADD_FAILURE() << "APDU " << next << ": got " << HexOf(command) << ", expected "
+                    << HexOf(expected);
+      return {0x6F, 0x00};
+    }
+    ++next;
+    return answer;
+  };
+}
+
+FakeScard::Responder FakeScard::Table(std::map<Bytes, Bytes> answers, Bytes otherwise) {
+  return [answers = std::move(answers), otherwise = std::move(otherwise)](const Bytes& command) {
+    auto it = answers.find(command);
+    return it != answers.end() ? it->second : otherwise;
+  };
+}
 
 FakeScard::FakeScard() = default;
 

@@ -33,6 +33,12 @@ class FakeScard : public platform::ScardApi {
   // Answers one command APDU with data + SW1 SW2.
   using Responder = std::function<Bytes(const Bytes& command)>;
 
+  // Responders for simple cards. Scripted answers the exchanges in order and
+  // reports a test failure on a command it did not expect (answering 6F 00);
+  // Table answers by exact command, `otherwise` for the rest.
+  static Responder Scripted(std::vector<std::pair<Bytes, Bytes>> exchanges);
+  static Responder Table(std::map<Bytes, Bytes> answers, Bytes otherwise = {0x6D, 0x00});
+
   struct ApduRecord {
     std::string reader;
     Bytes command;
