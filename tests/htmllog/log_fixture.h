@@ -36,6 +36,17 @@ class LogFixture : public ::testing::Test {
   }
   static std::string Log() { return ReadFile(kLogFileName); }
 
+  // "mm/dd/yy - hh:mm:ss", as the header writes the date and time.
+  static bool IsDateAndTime(const std::string& text) {
+    const std::string shape = "99/99/99 - 99:99:99";
+    if (text.size() != shape.size()) return false;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+      const bool digit = text[i] >= '0' && text[i] <= '9';
+      if (shape[i] == '9' ? !digit : text[i] != shape[i]) return false;
+    }
+    return true;
+  }
+
   std::filesystem::path oldDir_;
   std::filesystem::path dir_;
 };
