@@ -235,7 +235,7 @@ TEST(Zlib, RoundTripWithHeaderAndTrailer) {
 TEST(Zlib, RejectsDamagedStreams) {
   const Bytes good = Hex("789CCB48CDC9C90700062C0215");
   Bytes badAdler = good;
-  badAdler.back() ^= 0x01;
+  badAdler[12] ^= 0x01;  // last Adler-32 byte
   Bytes badHeader = good;
   badHeader[1] = 0x9D;
   Bytes truncated(good.begin(), good.end() - 3);
