@@ -1,0 +1,250 @@
+// zorbix-check front-end.
+#include "app/ui/console/check.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/ui/page_layouts.h"
+#include "platform/scard.h"
+#include "res/strings.h"
+
+namespace zorbix::app::ui {
+
+const char kCheckUsage[] =
+    "Usage: zorbix-check --list\n"
+    "       zorbix-check [--reader N] [--unblock]\n"
+    "       zorbix-check --help\n"
+    "\n"
+    "Checks an ORVA-ZEL card with the same run as the ZORBIX wizard, on the\n"
+    "console, and writes the report ZorbixLog.html in the current folder.\n"
+    "\n"
+    "  --list        list the readers, numbered from 1\n"
+    "  --reader N    run on the reader at position N of that list (default 1)\n"
+    "  --unblock     if the PIN is blocked, unblock it with the PUK and a new PIN\n"
+    "  --help        show this text\n"
+    "\n"
+    "The PIN is read without echo from the terminal, or as one line from\n"
+    "standard input when that is not a terminal. With --unblock the PUK and the\n"
+    "new PIN follow, one per line. Each has at most 16 characters.\n"
+    "\n"
+    "Prints the page the run reached (\"Page: Completion\" or \"Page: Error\")\n"
+    "and the result text. Message boxes go to standard error as\n"
+    "\"caption: text\".\n"
+    "\n"
+    "Exit status: 0 on the completion page, 1 on the error page or when the run\n"
+    "cannot start, 2 on usage errors.\n";
+
+namespace {
+
+bool ParsePosition(const std::string& text, int* out) {
+  if (text.empty() || text.size() > 6) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  const int n = std::atoi(text.c_str());
+  if (n < 1) return false;
+  *out = n;
+  return true;
+}
+
+const char* PageName(Page page) {
+  switch (page) {
+    case Page::Welcome: return "Welcome";
+    case Page::Test: return "Test";
+    case Page::Completion: return "Completion";
+    case Page::Error: return "Error";
+  }
+  return "?";
+}
+
+// Echo is switched back on if the user interrupts while typing a secret.
+struct termios gSavedTerminal;
+volatile std::sig_atomic_t gEchoOff = 0;
+int gTerminalFd = -1;
+
+extern "C" void RestoreEchoAndDie(int sig) {
+  if (gEchoOff) tcsetattr(gTerminalFd, TCSANOW, &gSavedTerminal);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+}  // namespace
+
+std::optional<std::string> ParseCheckOptions(const std::vector<std::string>& args,
+                                             CheckOptions* options) {
+  CheckOptions o;
+  bool readerGiven = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a == "--list") {
+      o.list = true;
+    } else if (a == "--unblock") {
+      o.unblock = true;
+    } else if (a == "--reader" || a.rfind("--reader=", 0) == 0) {
+      std::string value;
+      if (a == "--reader") {
+        if (i + 1 == args.size()) return "--reader needs a reader number";
+        value = args[++i];
+      } else {
+        value = a.substr(std::strlen("--reader="));
+      }
+      if (!ParsePosition(value, &o.reader))
+        return "bad reader number '" + value + "' (a number from 1)";
+      readerGiven = true;
+    } else {
+      return "unknown argument '" + a + "'";
+    }
+  }
+  if (!o.help && o.list && (readerGiven || o.unblock))
+    return "--list takes no other options";
+  *options = o;
+  return std::nullopt;
+}
+
+SecretRead ReadSecretLine(int fd, const char* prompt, SecretString* out) {
+  const bool terminal = isatty(fd);
+  struct termios quiet;
+  if (terminal && tcgetattr(fd, &gSavedTerminal) == 0) {
+    if (prompt) {
+      ssize_t ignored = write(STDERR_FILENO, prompt, std::strlen(prompt));
+      (void)ignored;
+    }
+    quiet = gSavedTerminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    gTerminalFd = fd;
+    std::signal(SIGINT, RestoreEchoAndDie);
+    std::signal(SIGTERM, RestoreEchoAndDie);
+    gEchoOff = tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
+  }
+
+  std::vector<char, WipingAllocator<char>> line;
+  line.reserve(kFieldMaxLength + 2);
+  bool tooLong = false, failed = false;
+  for (;;) {
+    char c;
+    const ssize_t n = read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      failed = true;
+      break;
+    }
+    if (n == 0 || c == '\n') break;
+    if (line.size() > static_cast<std::size_t>(kFieldMaxLength)) {
+      tooLong = true;  // keep reading to the end of the line, keep nothing
+      continue;
+    }
+    line.push_back(c);
+  }
+  WipeMemory(&quiet, sizeof quiet);
+  if (gEchoOff) {
+    tcsetattr(fd, TCSAFLUSH, &gSavedTerminal);
+    gEchoOff = 0;
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.size() > static_cast<std::size_t>(kFieldMaxLength)) tooLong = true;
+  if (failed) return SecretRead::Failed;
+  if (tooLong) {
+    out->clear();
+    return SecretRead::TooLong;
+  }
+  out->assign(std::string_view(line.data(), line.size()));
+  return SecretRead::Ok;
+}
+
+int ReadCheckSecrets(bool unblock, Fields* fields, std::ostream& err) {
+  struct Item {
+    const char* prompt;
+    const char* name;
+    SecretString* value;
+  };
+  std::vector<Item> items{{"PIN: ", "PIN", &fields->pin}};
+  if (unblock) {
+    items.push_back({"PUK: ", "PUK", &fields->puk});
+    items.push_back({"New PIN: ", "new PIN", &fields->newPin});
+  }
+  for (const Item& item : items) {
+    switch (ReadSecretLine(STDIN_FILENO, item.prompt, item.value)) {
+      case SecretRead::Ok: break;
+      case SecretRead::TooLong:
+        err << "zorbix-check: the " << item.name << " has more than " << kFieldMaxLength
+            << " characters\n";
+        return kExitUsage;
+      case SecretRead::Failed:
+        err << "zorbix-check: cannot read the " << item.name << ": " << std::strerror(errno)
+            << "\n";
+        return kExitFailed;
+    }
+  }
+  return 0;
+}
+
+int ListReaders(std::ostream& out, std::ostream& err) {
+  platform::ScardApi& scard = platform::Scard();
+  SCARDCONTEXT ctx = 0;
+  if (scard.EstablishContext(SCARD_SCOPE_USER, &ctx) != SCARD_S_SUCCESS &&
+      scard.EstablishContext(SCARD_SCOPE_SYSTEM, &ctx) != SCARD_S_SUCCESS) {
+    err << "zorbix-check: " << res::Text(205) << "\n";
+    return kExitFailed;
+  }
+  DWORD len = 0;
+  LONG rc = scard.ListReaders(ctx, nullptr, nullptr, &len);
+  std::vector<char> block;
+  if (rc == SCARD_S_SUCCESS) {
+    block.resize(len);
+    rc = scard.ListReaders(ctx, nullptr, block.data(), &len);
+  }
+  scard.ReleaseContext(ctx);
+  if (rc == SCARD_E_NO_READERS_AVAILABLE) {
+    err << "zorbix-check: no readers found\n";
+    return kExitCompleted;
+  }
+  if (rc != SCARD_S_SUCCESS) {
+    err << "zorbix-check: cannot list the readers (PC/SC error 0x" << std::hex
+        << static_cast<unsigned long>(rc) << std::dec << ")\n";
+    return kExitFailed;
+  }
+  const auto names = platform::SplitMultiString(block.data(), std::min<std::size_t>(len, block.size()));
+  for (std::size_t i = 0; i < names.size(); ++i) out << (i + 1) << ": " << names[i] << "\n";
+  return kExitCompleted;
+}
+
+int RunCheck(ConsoleUi& ui, const CheckOptions& options, const Fields& fields, std::ostream& out,
+             std::ostream& err) {
+  ui.Start();
+  ui.Next();
+  if (ui.CurrentPage() == Page::Test) {
+    const auto count = static_cast<int>(ui.Readers().size());
+    if (count > 0 && options.reader > count) {
+      err << "zorbix-check: there is no reader " << options.reader << " (" << count
+          << " found, see --list)\n";
+      return kExitFailed;
+    }
+    // With no reader at all the run goes on and ends as the wizard would.
+    ui.ChooseReader(count > 0 ? options.reader - 1 : -1);
+    ui.TypeFields(fields, options.unblock);
+    ui.Next();
+  }
+  const Page page = ui.CurrentPage();
+  out << "Page: " << PageName(page) << "\n";
+  std::string result;
+  if (page == Page::Completion) result = ui.Text(Page::Completion, 1040);
+  if (page == Page::Error) result = ui.Text(Page::Error, 1003);
+  if (!result.empty()) {
+    out << result;
+    if (result.back() != '\n') out << "\n";
+  }
+  out.flush();
+  return page == Page::Completion ? kExitCompleted : kExitFailed;
+}
+
+}  // namespace zorbix::app::ui

@@ -1,0 +1,38 @@
+// zorbix-check: the wizard's run on the console, for scripts and machines
+// without a display.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/tests/teststeps.h"
+#include "app/ui/console/check.h"
+#include "app/ui/console/console_ui.h"
+#include "app/wizard.h"
+
+namespace ui = zorbix::app::ui;
+
+int main(int argc, char** argv) {
+  ui::CheckOptions options;
+  if (auto error = ui::ParseCheckOptions(std::vector<std::string>(argv + 1, argv + argc),
+                                         &options)) {
+    std::cerr << "zorbix-check: " << *error << "\nTry 'zorbix-check --help'.\n";
+    return ui::kExitUsage;
+  }
+  if (options.help) {
+    std::cout << ui::kCheckUsage;
+    return ui::kExitCompleted;
+  }
+  if (options.list) return ui::ListReaders(std::cout, std::cerr);
+
+  zorbix::app::Fields fields;
+  if (int rc = ui::ReadCheckSecrets(options.unblock, &fields, std::cerr)) return rc;
+
+  CK_FUNCTION_LIST_PTR p11 = nullptr;
+#ifdef ZORBIX_HAVE_P11
+  if (C_GetFunctionList(&p11) != CKR_OK) p11 = nullptr;
+#endif
+  ui::ConsoleUi console(std::cerr);
+  zorbix::app::Wizard wizard(console, zorbix::app::MakeDefaultTestSteps(), p11);
+  console.SetEvents(&wizard);
+  return ui::RunCheck(console, options, fields, std::cout, std::cerr);
+}
