@@ -5,6 +5,7 @@
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -93,6 +94,28 @@ std::string Tail(const std::string& path) {
   return all;
 }
 
+// Benches of different processes (several test runs at once) would share one
+// daemon and fight over its ports: one bench at a time per machine.
+constexpr const char* kLockPath = "/tmp/zorbix-pcsc-bench.lock";
+constexpr int kLockWaitSeconds = 600;
+
+int TakeMachineLock() {
+  const mode_t old = ::umask(0);
+  const int fd = ::open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  ::umask(old);
+  if (fd < 0) throw std::runtime_error(std::string("bench: cannot open ") + kLockPath);
+  const auto deadline = Clock::now() + std::chrono::seconds(kLockWaitSeconds);
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (Clock::now() >= deadline) {
+      ::close(fd);
+      throw std::runtime_error("bench: another bench has held " + std::string(kLockPath) +
+                               " for " + std::to_string(kLockWaitSeconds) + " s");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return fd;
+}
+
 }  // namespace
 
 std::unique_ptr<Bench> Bench::Start(int readers) {
@@ -100,6 +123,7 @@ std::unique_ptr<Bench> Bench::Start(int readers) {
     throw std::runtime_error("bench: 1 or 2 virtual readers, not " + std::to_string(readers));
   }
   std::unique_ptr<Bench> bench(new Bench());
+  bench->lockFd_ = TakeMachineLock();
   auto existing = VpcdReaders();
   if (existing) {
     if (static_cast<int>(existing->size()) < readers) {
@@ -124,6 +148,7 @@ Bench::~Bench() {
   links_.clear();  // closes the connections before the daemon goes
   cards_.clear();
   StopDaemon();
+  if (lockFd_ >= 0) ::close(lockFd_);  // releases the machine lock
 }
 
 void Bench::StartDaemon(int readers) {
@@ -151,6 +176,12 @@ void Bench::StartDaemon(int readers) {
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("bench: fork failed");
   if (pid == 0) {
+    // The caller may block signals (for sigwait); the daemon must not
+    // inherit that, or it would ignore our SIGTERM.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGCHLD}) ::signal(sig, SIG_DFL);
     // No daemon outlives a test process that dies without its destructor.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

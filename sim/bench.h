@@ -9,6 +9,9 @@
 // When no pcscd runs, Start launches its own (`pcscd -f -c <config>` as root,
 // through sudo -n otherwise) and the destructor stops it; when one runs and
 // already serves vpcd readers, the bench uses it; otherwise it throws.
+// Benches are serialised machine-wide (flock on /tmp/zorbix-pcsc-bench.lock,
+// waited for up to 10 min), also across separate test runs; do not start a
+// second bench while one is held in the same process tree.
 #pragma once
 
 #include <memory>
@@ -57,6 +60,7 @@ class Bench {
   void Check(int reader) const;
 
   int pcscdPid_ = -1;
+  int lockFd_ = -1;
   std::string configDir_;
   std::vector<std::string> names_;
   std::vector<std::unique_ptr<VpcdLink>> links_;

@@ -1,6 +1,7 @@
 // zorbix-bench: brings up the PC/SC bench with a virtual card, runs a command
 // (or waits for SIGINT/SIGTERM), then stops the bench.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
     child = fork();
     if (child == 0) {
       pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+      prctl(PR_SET_PDEATHSIG, SIGTERM);  // the command ends with the bench
       execvp(command[0], command.data());
       std::fprintf(stderr, "zorbix-bench: cannot run %s\n", command[0]);
       _exit(127);
