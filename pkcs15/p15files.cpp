@@ -102,7 +102,11 @@ void CP15File::WriteElements(CCardFileAccess& card,
     try {
       card.WriteObject(e, offset);
     } catch (...) {
-      extent = std::max(extent, Clamp16(next));
+      // The elements before this one are on the card: the next write has to
+      // clear them if it ends earlier. (How much of this one the card took
+      // is unknown; padding past the end of the EF would fail every later
+      // write.)
+      extent = std::max(extent, static_cast<std::uint16_t>(written));
       throw;
     }
     written = next;

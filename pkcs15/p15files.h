@@ -84,8 +84,8 @@ class CP15File {
                     std::uint16_t& covered);
   // Selects the PKCS#15 DF, writes the elements one after another and
   // zero-fills the rest of extent (the bytes the file held before); extent
-  // then becomes the larger of both. On failure extent is raised to cover
-  // every byte that may have been written, so that the next write clears it.
+  // then becomes the larger of both. On failure extent still grows to cover
+  // the elements written before it, so that the next write clears them.
   void WriteElements(CCardFileAccess& card,
                      const std::vector<std::vector<std::uint8_t>>& elements,
                      std::uint16_t& extent);

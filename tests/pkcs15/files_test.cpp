@@ -1,0 +1,420 @@
+// PKCS#15 files against an in-memory card: element-by-element reading,
+// writing with zero padding, TokenInfo and its CK_TOKEN_INFO.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+#include "hex.h"
+#include "pkcs15/errors.h"
+#include "pkcs15/p15files.h"
+
+namespace zorbix {
+namespace {
+
+using testing::Hex;
+using testing::ToHex;
+namespace der = testing::der;
+
+// One EF of the PKCS#15 DF as the card holds it. Records every operation.
+class FakeCard : public CCardFileAccess {
+ public:
+  FakeCard(std::uint16_t fileId, std::vector<std::uint8_t> content)
+      : fileId_(fileId), content_(std::move(content)) {}
+
+  void SelectName(std::string_view name) override { trace.push_back("select " + std::string(name)); }
+  void SelectId(std::uint16_t fid) override { trace.push_back("select " + Hex4(fid)); }
+
+  void ReadObject(std::vector<std::uint8_t>& out, std::uint16_t offset) override {
+    trace.push_back("read " + Hex4(offset));
+    if (failReadAt && *failReadAt == offset) p15::Fail(failRv);
+    const std::size_t at = Resolve(offset);
+    if (at >= content_.size() || content_[at] != 0x30) p15::Fail(CKR_DATA_INVALID);
+    const std::size_t total = ElementLength(at);
+    if (total == 0 || at + total > content_.size()) p15::Fail(CKR_DATA_INVALID);
+    out.assign(content_.begin() + at, content_.begin() + at + total);
+  }
+
+  void WriteObject(std::span<const std::uint8_t> e, std::uint16_t offset) override {
+    trace.push_back("write " + Hex4(offset) + " " + std::to_string(e.size()));
+    if (e.empty() || e[0] != 0x30) p15::Fail(CKR_DATA_INVALID);
+    Put(Resolve(offset), e);
+  }
+
+  void UpdateBinaryAt(std::uint16_t offset, std::span<const std::uint8_t> bytes) override {
+    bool zeros = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+    trace.push_back("update " + Hex4(offset) + " " + std::to_string(bytes.size()) +
+                    (zeros ? " zeros" : ""));
+    Put(Resolve(offset), bytes);
+  }
+
+  void MarkTokenNotRecognised() override { marked = true; }
+
+  const std::vector<std::uint8_t>& content() const { return content_; }
+
+  std::vector<std::string> trace;
+  bool marked = false;
+  std::optional<std::uint16_t> failReadAt;
+  CK_RV failRv = CKR_DEVICE_ERROR;
+  std::size_t capacity = 0x1000;  // EF size: writes past it fail as 6B00 would
+
+ private:
+  static std::string Hex4(std::uint16_t v) {
+    char b[5];
+    std::snprintf(b, sizeof b, "%04X", v);
+    return b;
+  }
+  std::size_t Resolve(std::uint16_t offset) const {
+    if (offset & 0x8000) {
+      EXPECT_EQ((offset >> 8) & 0x1F, fileId_ & 0x1F) << "short file identifier";
+      return offset & 0xFF;
+    }
+    return offset;
+  }
+  // Two-byte tags are not used in these files; lengths as in the card's TLV rule.
+  std::size_t ElementLength(std::size_t at) const {
+    if (at + 1 >= content_.size()) return 0;
+    const std::uint8_t l = content_[at + 1];
+    if (l <= 0x80) return 2 + l;
+    if (l == 0x81 && at + 2 < content_.size()) return 3 + content_[at + 2];
+    if (l == 0x82 && at + 3 < content_.size())
+      return 4 + (content_[at + 2] << 8 | content_[at + 3]);
+    return 0;
+  }
+  void Put(std::size_t at, std::span<const std::uint8_t> bytes) {
+    if (at + bytes.size() > capacity) p15::Fail(CKR_DATA_INVALID);
+    if (content_.size() < at + bytes.size()) content_.resize(at + bytes.size(), 0);
+    std::copy(bytes.begin(), bytes.end(), content_.begin() + at);
+  }
+
+  std::uint16_t fileId_;
+  std::vector<std::uint8_t> content_;
+};
+
+// A directory whose entries are raw elements, to drive the base read/write.
+class TestDirectory : public CP15File {
+ public:
+  using CP15File::CP15File;
+  bool Decode(std::span<const std::uint8_t> element) override {
+    if (rejectTag && element.size() > 2 && element[2] == *rejectTag) return false;
+    entries.emplace_back(element.begin(), element.end());
+    return true;
+  }
+  std::vector<std::vector<std::uint8_t>> EncodeEntries() override {
+    if (failEncode) p15::Fail(CKR_DEVICE_ERROR);
+    return entries;
+  }
+  std::vector<std::vector<std::uint8_t>> entries;
+  std::optional<std::uint8_t> rejectTag;
+  bool failEncode = false;
+};
+
+// A SEQUENCE of n bytes (n < 0x80) holding one OCTET STRING of fill bytes.
+std::vector<std::uint8_t> Element(std::size_t n, std::uint8_t fill) {
+  std::vector<std::uint8_t> e = {0x30, static_cast<std::uint8_t>(n - 2), 0x04,
+                                 static_cast<std::uint8_t>(n - 4)};
+  e.resize(n, fill);
+  return e;
+}
+
+std::vector<std::uint8_t> Cat(const std::vector<std::vector<std::uint8_t>>& parts) {
+  std::vector<std::uint8_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+CK_RV RvOfCall(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const p15::Pkcs11Exception& e) {
+    return p15::RvOf(e);
+  }
+  return CKR_OK;
+}
+
+using Trace = std::vector<std::string>;
+
+TEST(files, InitialState) {
+  TestDirectory f(p15::kPrKDFFileId);
+  EXPECT_FALSE(f.Loaded());
+  EXPECT_EQ(f.Size(), 0);
+  EXPECT_EQ(f.StandardFormat(), 1);
+  EXPECT_EQ(f.PathForm(), 2);
+  EXPECT_TRUE(f.Objects().empty());
+}
+
+TEST(files, FileStartingWithZeroReadsAsEmpty) {
+  FakeCard card(p15::kCDFFileId, std::vector<std::uint8_t>(64, 0));
+  TestDirectory f(p15::kCDFFileId);
+  f.Read(card);
+  EXPECT_TRUE(f.Loaded());
+  EXPECT_TRUE(f.entries.empty());
+  EXPECT_EQ(f.Size(), 0);
+  EXPECT_EQ(card.trace, (Trace{"select Master.File", "select 5015", "read 8400"}));
+  EXPECT_FALSE(card.marked);
+}
+
+// Entries of 100, 120 and 80 bytes in 6004; 0x7E bytes fit one length byte,
+// so the 120-byte one uses 81 LL.
+std::vector<std::uint8_t> LongElement(std::size_t n, std::uint8_t fill) {
+  std::vector<std::uint8_t> e = {0x30, 0x81, static_cast<std::uint8_t>(n - 3)};
+  e.resize(n, fill);
+  return e;
+}
+
+TEST(files, ReadsElementByElementFromTheFirstAccess) {
+  const auto a = LongElement(100, 0x0A), b = LongElement(120, 0x0B), c = Element(80, 0x0C);
+  FakeCard card(p15::kCDFFileId, Cat({a, b, c, std::vector<std::uint8_t>(50, 0)}));
+  TestDirectory f(p15::kCDFFileId);
+  f.Read(card);
+  EXPECT_EQ(card.trace, (Trace{"select Master.File", "select 5015", "read 8400", "read 0064",
+                               "read 00DC", "read 012C"}));
+  ASSERT_EQ(f.entries.size(), 3u);
+  EXPECT_EQ(f.entries[0], a);
+  EXPECT_EQ(f.entries[1], b);
+  EXPECT_EQ(f.entries[2], c);
+  EXPECT_EQ(f.Size(), 300);
+  EXPECT_TRUE(f.Loaded());
+}
+
+TEST(files, ReadEndsAtTheEndOfTheFile) {
+  const auto a = Element(40, 0x0A);
+  FakeCard card(p15::kPrKDFFileId, a);  // no padding: the next offset is past the end
+  TestDirectory f(p15::kPrKDFFileId);
+  f.Read(card);
+  EXPECT_EQ(card.trace.back(), "read 0028");
+  EXPECT_EQ(f.entries.size(), 1u);
+  EXPECT_EQ(f.Size(), 40);
+}
+
+TEST(files, ShrinkingWriteIsFollowedByZeros) {
+  const auto a = LongElement(100, 0x0A), b = LongElement(120, 0x0B), c = Element(80, 0x0C);
+  FakeCard card(p15::kCDFFileId, Cat({a, b, c, std::vector<std::uint8_t>(50, 0)}));
+  TestDirectory f(p15::kCDFFileId);
+  f.Read(card);
+  card.trace.clear();
+
+  f.entries.erase(f.entries.begin() + 1);
+  f.Write(card);
+  EXPECT_EQ(card.trace, (Trace{"select Master.File", "select 5015", "write 8400 100",
+                               "write 0064 80", "update 00B4 120 zeros"}));
+  EXPECT_EQ(f.Size(), 300);  // the largest extent stays
+  EXPECT_TRUE(f.Loaded());
+  EXPECT_EQ(card.content(), Cat({a, c, std::vector<std::uint8_t>(170, 0)}));
+
+  // What is left on the card reads back as the two entries.
+  TestDirectory again(p15::kCDFFileId);
+  again.Read(card);
+  ASSERT_EQ(again.entries.size(), 2u);
+  EXPECT_EQ(again.Size(), 180);
+}
+
+TEST(files, GrowingWriteTakesTheNewSize) {
+  FakeCard card(p15::kPuKDFFileId, std::vector<std::uint8_t>(16, 0));
+  TestDirectory f(p15::kPuKDFFileId);
+  f.Read(card);
+  f.entries = {Element(30, 1), Element(20, 2)};
+  card.trace.clear();
+  f.Write(card);
+  EXPECT_EQ(card.trace,
+            (Trace{"select Master.File", "select 5015", "write 8200 30", "write 001E 20"}));
+  EXPECT_EQ(f.Size(), 50);
+}
+
+TEST(files, EmptyDirectoryOfSizeZeroWritesNothing) {
+  FakeCard card(p15::kDODFFileId, {});
+  TestDirectory f(p15::kDODFFileId);
+  f.Write(card);
+  EXPECT_EQ(card.trace, (Trace{"select Master.File", "select 5015"}));
+  EXPECT_TRUE(f.Loaded());
+}
+
+TEST(files, EmptiedDirectoryIsZeroedFromTheFirstAccess) {
+  FakeCard card(p15::kDODFFileId, Element(30, 7));
+  TestDirectory f(p15::kDODFFileId);
+  f.Read(card);
+  f.entries.clear();
+  card.trace.clear();
+  f.Write(card);
+  EXPECT_EQ(card.trace, (Trace{"select Master.File", "select 5015", "update 8500 30 zeros"}));
+  EXPECT_EQ(f.Size(), 30);
+}
+
+TEST(files, UndecodableElementFailsTheReadAndMarksTheToken) {
+  FakeCard card(p15::kPrKDFFileId, Cat({Element(20, 1), Element(20, 2), Element(20, 3)}));
+  TestDirectory f(p15::kPrKDFFileId);
+  f.rejectTag = 0x04;  // the first element already
+  EXPECT_EQ(RvOfCall([&] { f.Read(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+  EXPECT_TRUE(card.marked);
+  EXPECT_FALSE(f.Loaded());
+
+  // The entries decoded before the bad one stay.
+  FakeCard card2(p15::kPrKDFFileId, Cat({Element(20, 1), Hex("30 03 05 01 00"), Element(20, 3)}));
+  TestDirectory g(p15::kPrKDFFileId);
+  g.rejectTag = 0x05;
+  EXPECT_EQ(RvOfCall([&] { g.Read(card2); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+  EXPECT_EQ(g.entries.size(), 1u);
+  EXPECT_FALSE(g.Loaded());
+}
+
+TEST(files, CardErrorDuringReadIsPassedOnAndMarksTheToken) {
+  FakeCard card(p15::kCDFFileId, Cat({Element(20, 1), Element(20, 2)}));
+  card.failReadAt = 0x0014;
+  card.failRv = 0x80106A82;
+  TestDirectory f(p15::kCDFFileId);
+  EXPECT_EQ(RvOfCall([&] { f.Read(card); }), static_cast<CK_RV>(0x80106A82));
+  EXPECT_TRUE(card.marked);
+  EXPECT_FALSE(f.Loaded());
+  EXPECT_EQ(f.entries.size(), 1u);
+}
+
+TEST(files, EncodingFailureTouchesNothing) {
+  FakeCard card(p15::kCDFFileId, Element(20, 1));
+  TestDirectory f(p15::kCDFFileId);
+  f.Read(card);
+  card.trace.clear();
+  f.failEncode = true;
+  EXPECT_EQ(RvOfCall([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+  EXPECT_TRUE(card.trace.empty());
+  EXPECT_EQ(card.content(), Element(20, 1));
+}
+
+TEST(files, FailedWriteStillGetsItsElementsClearedLater) {
+  FakeCard card(p15::kPrKDFFileId, {});
+  card.capacity = 50;
+  TestDirectory f(p15::kPrKDFFileId);
+  f.entries = {Element(30, 1), Element(30, 2)};  // the second does not fit
+  EXPECT_EQ(RvOfCall([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DATA_INVALID));
+  EXPECT_FALSE(f.Loaded());
+
+  card.trace.clear();
+  f.entries = {Element(20, 3)};
+  f.Write(card);
+  EXPECT_EQ(card.trace, (Trace{"select Master.File", "select 5015", "write 8100 20",
+                               "update 0014 10 zeros"}));
+  EXPECT_EQ(card.content(), Cat({Element(20, 3), std::vector<std::uint8_t>(10, 0)}));
+}
+
+// ---------------------------------------------------------------------------
+// TokenInfo
+
+std::string Field(const CK_UTF8CHAR* p, std::size_t n) { return {reinterpret_cast<const char*>(p), n}; }
+
+std::string Padded(const std::string& s, std::size_t n) { return s + std::string(n - s.size(), ' '); }
+
+TEST(files, TokenInfoBothFormsFillTheSameTokenInfo) {
+  for (const auto& hex : {der::kTokenInfoUtf8, der::kTokenInfoT61}) {
+    CP15TokenInfo ti;
+    ASSERT_TRUE(ti.Decode(Hex(hex)));
+    CK_TOKEN_INFO info;
+    std::memset(&info, 0xA5, sizeof info);
+    ASSERT_TRUE(ti.FillTokenInfo(&info));
+    EXPECT_EQ(Field(info.label, 32), Padded("Label", 32));
+    EXPECT_EQ(Field(info.manufacturerID, 32), Padded("ORVA", 32));
+    EXPECT_EQ(Field(info.model, 16), std::string(16, ' '));
+    EXPECT_EQ(Field(info.serialNumber, 16), Padded("1234AB", 16));
+    // 0x408 + loginRequired (bit 1) + prnGeneration (bit 2)
+    EXPECT_EQ(info.flags, 0x408u | CKF_LOGIN_REQUIRED | CKF_RNG);
+    EXPECT_EQ(info.ulMaxPinLen, 16u);
+    EXPECT_EQ(info.ulMinPinLen, 4u);
+    EXPECT_EQ(info.ulMaxSessionCount, 0u);
+    EXPECT_EQ(info.ulRwSessionCount, 0u);
+    EXPECT_EQ(info.ulTotalPublicMemory, 0u);
+    EXPECT_EQ(info.ulFreePrivateMemory, 0u);
+    EXPECT_EQ(info.hardwareVersion.major, 1);
+    EXPECT_EQ(info.hardwareVersion.minor, 0);
+    EXPECT_EQ(info.firmwareVersion.major, 0);
+    EXPECT_EQ(info.utcTime[0], 0xA5);  // not written
+  }
+}
+
+std::string TokenInfoHex(const std::string& serial, const std::string& label,
+                         const std::string& flags) {
+  const auto s = Hex(serial);
+  const auto l = testing::Bytes(label);
+  const auto f = Hex(flags);
+  std::vector<std::uint8_t> body = {0x02, 0x01, 0x03, 0x04, static_cast<std::uint8_t>(s.size())};
+  body.insert(body.end(), s.begin(), s.end());
+  for (auto b : Hex("0C 04 4F 52 56 41")) body.push_back(b);
+  body.push_back(0x80);
+  body.push_back(static_cast<std::uint8_t>(l.size()));
+  body.insert(body.end(), l.begin(), l.end());
+  body.push_back(0x03);
+  body.push_back(static_cast<std::uint8_t>(f.size()));
+  body.insert(body.end(), f.begin(), f.end());
+  std::vector<std::uint8_t> e = {0x30, static_cast<std::uint8_t>(body.size())};
+  e.insert(e.end(), body.begin(), body.end());
+  return ToHex(e);
+}
+
+TEST(files, TokenFlagsToTokenInfoFlags) {
+  struct Case {
+    const char* tokenflags;
+    CK_FLAGS flags;
+  };
+  const std::vector<Case> cases = {
+      {"06 40", 0x40C}, {"07 80", 0x40A}, {"05 E0", 0x40F}, {"03 10", 0x408},
+      {"00", 0x408},  // no bit bytes
+      {"00 00 E0", 0x408},  // only the first byte counts
+  };
+  for (const auto& c : cases) {
+    CP15TokenInfo ti;
+    ASSERT_TRUE(ti.Decode(Hex(TokenInfoHex("01", "L", c.tokenflags)))) << c.tokenflags;
+    CK_TOKEN_INFO info{};
+    ASSERT_TRUE(ti.FillTokenInfo(&info));
+    EXPECT_EQ(info.flags, c.flags) << c.tokenflags;
+    EXPECT_EQ(info.hardwareVersion.major, 3);
+  }
+}
+
+TEST(files, LongValuesAreCutAtTheFieldWidth) {
+  CP15TokenInfo ti;
+  const std::string label(40, 'x');
+  ASSERT_TRUE(ti.Decode(Hex(TokenInfoHex("01 23 45 67 89 AB CD EF 99", label, "06 40"))));
+  CK_TOKEN_INFO info{};
+  ASSERT_TRUE(ti.FillTokenInfo(&info));
+  EXPECT_EQ(Field(info.serialNumber, 16), "0123456789ABCDEF");
+  EXPECT_EQ(Field(info.label, 32), std::string(32, 'x'));
+  EXPECT_EQ(Field(info.manufacturerID, 32), Padded("ORVA", 32));
+  EXPECT_EQ(Field(info.model, 16), std::string(16, ' '));
+
+  ASSERT_TRUE(ti.Decode(Hex(TokenInfoHex("01 23 45 67 89 AB CD EF", "L", "06 40"))));
+  ASSERT_TRUE(ti.FillTokenInfo(&info));
+  EXPECT_EQ(Field(info.serialNumber, 16), "0123456789ABCDEF");
+}
+
+TEST(files, NoTokenInfoLeavesTheDefaults) {
+  CP15TokenInfo ti;
+  CK_TOKEN_INFO info;
+  std::memset(&info, 0xA5, sizeof info);
+  EXPECT_FALSE(ti.FillTokenInfo(&info));
+  EXPECT_EQ(Field(info.label, 32), std::string(32, ' '));
+  EXPECT_EQ(info.flags, 0u);
+  EXPECT_EQ(info.ulMaxPinLen, 16u);
+
+  ASSERT_TRUE(ti.Decode(Hex(der::kTokenInfoUtf8)));
+  EXPECT_FALSE(ti.Decode(Hex(der::kCommonCert)));  // a failed decode drops the old value
+  EXPECT_FALSE(ti.FillTokenInfo(&info));
+}
+
+TEST(files, TokenInfoFileReadKeepsTheValue) {
+  FakeCard card(p15::kTokenInfoFileId,
+                Cat({Hex(der::kTokenInfoT61), std::vector<std::uint8_t>(8, 0)}));
+  CP15TokenInfo ti;
+  ti.Read(card);
+  EXPECT_EQ(card.trace, (Trace{"select Master.File", "select 5015", "read 9200", "read 001B"}));
+  EXPECT_TRUE(ti.Loaded());
+  ASSERT_NE(ti.Value(), nullptr);
+  EXPECT_EQ(ToHex(asn1::Bytes(ti.Value()->label)), "4C 61 62 65 6C");
+  EXPECT_EQ(ToHex(asn1::Bytes(ti.Value()->tokenflags)), "05 60");
+
+  ti.Unload();
+  EXPECT_FALSE(ti.Loaded());
+  CK_TOKEN_INFO info{};
+  EXPECT_FALSE(ti.FillTokenInfo(&info));
+}
+
+}  // namespace
+}  // namespace zorbix
