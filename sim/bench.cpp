@@ -116,6 +116,42 @@ int TakeMachineLock() {
   return fd;
 }
 
+// State letter of a process from /proc, or 0 when there is none.
+char ProcessState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return 0;
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
+}
+
+// A daemon killed without its clean-up leaves its socket and pid file, and
+// pcscd refuses to start while the pid file names a live (or zombie)
+// process. Called only when no daemon answers on the socket.
+void ClearStaleDaemonFiles(bool root) {
+  const std::string pidFile = "/run/pcscd/pcscd.pid";
+  std::ifstream in(pidFile);
+  long pid = 0;
+  if (!(in >> pid) || pid <= 0) return;
+  const auto deadline = Clock::now() + std::chrono::seconds(3);
+  char state = ProcessState(static_cast<pid_t>(pid));
+  while (state == 'Z' && Clock::now() < deadline) {  // not yet reaped by init
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    state = ProcessState(static_cast<pid_t>(pid));
+  }
+  if (state != 0 && state != 'Z') {
+    throw std::runtime_error("bench: a pcscd (pid " + std::to_string(pid) +
+                             ") runs but does not answer; stop it first");
+  }
+  if (root) {
+    ::unlink(pidFile.c_str());
+    ::unlink("/run/pcscd/pcscd.comm");
+  } else {
+    const int rc = std::system("sudo -n rm -f /run/pcscd/pcscd.pid /run/pcscd/pcscd.comm");
+    (void)rc;
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<Bench> Bench::Start(int readers) {
@@ -172,6 +208,7 @@ void Bench::StartDaemon(int readers) {
   }
   const std::string logPath = configDir_ + "/pcscd.log";
   const bool root = ::geteuid() == 0;
+  ClearStaleDaemonFiles(root);
 
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("bench: fork failed");
