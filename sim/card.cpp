@@ -714,10 +714,8 @@ bool Card::DeleteFile(const std::vector<std::uint16_t>& path) {
   std::erase_if(files_, [&](const std::unique_ptr<CardFile>& f) {
     const bool gone = f->path.size() >= path.size() &&
                       std::equal(path.begin(), path.end(), f->path.begin());
-    if (gone && (f.get() == currentEf_ || f.get() == currentDf_)) {
-      currentEf_ = nullptr;
-      currentDf_ = nullptr;
-    }
+    if (gone && f.get() == currentEf_) currentEf_ = nullptr;
+    if (gone && f.get() == currentDf_) currentDf_ = nullptr;
     return gone;
   });
   if (!currentDf_) currentDf_ = FindFile({});

@@ -365,6 +365,7 @@ TEST_F(EngineTest, FileSystemForHandlers) {
   EXPECT_EQ(card.CurrentEf(), ef);
   EXPECT_TRUE(card.DeleteFile({0x5015, 0x7100}));
   EXPECT_EQ(card.CurrentEf(), nullptr);
+  EXPECT_EQ(card.CurrentDf(), card.FindFile({0x5015}));
   EXPECT_EQ(Exchange(card, "00A40000027100"), "6A 82");
   // The PIN file exists even when the profile lists none.
   EXPECT_NE(card.FindFile({0x0000}), nullptr);
