@@ -279,6 +279,13 @@ TEST(files, EncodingFailureTouchesNothing) {
   EXPECT_EQ(RvOfCall([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
   EXPECT_TRUE(card.trace.empty());
   EXPECT_EQ(card.content(), Element(20, 1));
+
+  // Content reaching offset 8000 would be addressed as a short file
+  // identifier: refused before anything is written.
+  f.failEncode = false;
+  f.entries.assign(0x8000 / 0x40 + 1, Element(0x40, 9));
+  EXPECT_EQ(RvOfCall([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+  EXPECT_TRUE(card.trace.empty());
 }
 
 TEST(files, FailedWriteStillGetsItsElementsClearedLater) {
