@@ -71,6 +71,7 @@ constexpr StringEntry kTable[] = {
     {173, "No CKO_CERTIFICATE objects found. \n"},
     {174, "Error on closing PKCS#11 library."},
     {175, "Communication error with the ORVA-ZEL card. \n"},
+    {176, "Communication error with the ORVA-ZEL card."},
     {177, "PRIVATE KEY #"},
     {181, "Step 2: Searching for PUBLIC KEYS. \n"},
     {182, "Checking PIN status ..."},

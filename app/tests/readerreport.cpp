@@ -1,0 +1,171 @@
+// The reader report written first in every run, the known-ATR table and the
+// card model lookup shared by TEST 1 to TEST 3.
+#include <cstdio>
+#include <cstring>
+
+#include "app/htmllog.h"
+#include "app/tests/cardchecks.h"
+#include "app/tests/defaultsteps.h"
+#include "platform/scard.h"
+#include "res/strings.h"
+
+namespace zorbix::app {
+
+namespace {
+
+constexpr int kReportTitleText = 154;  // "Checking ATR ..."
+constexpr int kReaderText = 250;       // "Reader:\t"
+constexpr int kAtrText = 249;          // "ATR: \t\t"
+constexpr std::size_t kAtrBufferSize = 30;
+
+constexpr KnownAtr Row(std::initializer_list<std::uint8_t> atr,
+                       std::initializer_list<std::uint8_t> mask, const char* name) {
+  KnownAtr k{{}, {}, static_cast<std::uint8_t>(atr.size()), name};
+  std::size_t i = 0;
+  for (std::uint8_t b : atr) k.pattern[i++] = b;
+  i = 0;
+  for (std::uint8_t b : mask) k.mask[i++] = b;
+  return k;
+}
+
+#define FF4 0xFF, 0xFF, 0xFF, 0xFF
+#define FF16 FF4, FF4, FF4, FF4
+
+std::string AtrLine(const std::uint8_t* atr, std::size_t n) {
+  std::string hex;
+  char byte[4];
+  for (std::size_t i = 0; i < n; ++i) {
+    std::snprintf(byte, sizeof byte, "%02X ", atr[i]);
+    hex += byte;
+  }
+  return n ? hex : "-- -- -- ";
+}
+
+}  // namespace
+
+const std::array<KnownAtr, 6> kKnownAtrTable = {
+    Row({0x3B, 0xEF, 0x00, 0x00, 0x40, 0x14, 0x80, 0x25, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x57,
+         0x01, 0x16, 0x01, 0x01, 0x03, 0x90, 0x00},
+        {FF16, 0xFF, 0xFF}, "ORVA-ZEL_01"),
+    Row({0x3B, 0xEF, 0x00, 0x00, 0x40, 0x14, 0x80, 0x25, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x57,
+         0x05, 0x60, 0x01, 0x02, 0x03, 0x90, 0x00},
+        {FF16, 0xFF, 0xFF}, "ORVA-ZEL_02"),
+    Row({0x3B, 0x7F, 0x11, 0x00, 0x00, 0x00, 0x6A, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x02, 0x2C,
+         0x34, 0x02, 0x00, 0x03, 0x90, 0x00},
+        {0xFF, 0xFF, 0x00, FF4, FF4, FF4, 0xFF}, "ORVA-ZEL_03"),
+    Row({0x3B, 0x7F, 0x38, 0x00, 0x00, 0x00, 0x6A, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x02, 0x2C,
+         0x34, 0x03, 0x00, 0x03, 0x90, 0x00},
+        {FF16, 0xF0}, "ORVA-ZEL_04"),
+    Row({0x3B, 0x7F, 0x38, 0x00, 0x00, 0x00, 0x6A, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x02, 0x2C,
+         0x34, 0x03, 0x10, 0x03, 0x90, 0x00},
+        {FF16}, "ORVA-ZEL_05"),
+    Row({0x3B, 0x7F, 0x38, 0x00, 0x00, 0x00, 0x6A, 0x4F, 0x52, 0x56, 0x41, 0x03, 0x02, 0xAC,
+         0x14, 0x04, 0x10, 0x03, 0x90, 0x00},
+        {FF16}, "ORVA-ZEL_06"),
+};
+
+#undef FF16
+#undef FF4
+
+std::uint8_t CardFamilyFromAtr(const std::uint8_t* atr, std::size_t length) {
+  if (!atr || length < 15) return 0;
+  const unsigned code = atr[13] << 8 | atr[14];
+  switch (code) {
+    case 0x0116: return 1;
+    case 0x2C34: return 2;
+    case 0xAC14: return 3;
+    case 0xAC34: return 4;
+    default: return 0;
+  }
+}
+
+bool MatchKnownAtr(const std::uint8_t* atr, std::size_t length, std::uint8_t* cardFamily) {
+  if (!atr) return false;
+  for (const KnownAtr& k : kKnownAtrTable) {
+    if (k.length != length) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < length && same; ++i)
+      same = (k.pattern[i] & k.mask[i]) == (atr[i] & k.mask[i]);
+    if (same) {
+      if (cardFamily) *cardFamily = CardFamilyFromAtr(atr, length);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::uint8_t> ReadCardAtr(SCARDHANDLE card) {
+  std::uint8_t atr[kAtrBufferSize];
+  DWORD n = sizeof atr;
+  if (platform::Scard().GetAttrib(card, platform::kAttrAtrString, atr, &n) != SCARD_S_SUCCESS)
+    return {};
+  return std::vector<std::uint8_t>(atr, atr + std::min<DWORD>(n, sizeof atr));
+}
+
+std::string RegisteredCardName(SCARDCONTEXT context, const std::vector<std::uint8_t>& atr) {
+  std::string names;
+  if (platform::Scard().ListCards(context, atr.data(), static_cast<DWORD>(atr.size()), &names) !=
+      SCARD_S_SUCCESS)
+    return {};
+  return std::string(names.c_str());
+}
+
+int CardTypeIndex(const RunState& s) {
+  const std::string name = RegisteredCardName(s.page.context, ReadCardAtr(s.page.cardHandle));
+  for (std::size_t i = 0; i < kCardModelNames.size(); ++i)
+    if (!name.empty() && name == kCardModelNames[i]) return static_cast<int>(i);
+  return static_cast<int>(kCardModelNames.size());
+}
+
+std::vector<std::string> WriteReaderReport(RunState& s, SCARDCONTEXT context,
+                                           std::string_view cardNames) {
+  platform::ScardApi& api = platform::Scard();
+  std::vector<std::string> known;
+
+  char* list = nullptr;
+  DWORD listLength = SCARD_AUTOALLOCATE;
+  if (api.ListReaders(context, nullptr, reinterpret_cast<char*>(&list), &listLength) !=
+          SCARD_S_SUCCESS ||
+      !list)
+    return known;
+  const std::vector<std::string> readers = platform::SplitMultiString(list, listLength);
+
+  // The card-name list must end with its empty name even if the caller's
+  // view was cut short.
+  std::string cards(cardNames);
+  cards.append(2, '\0');
+
+  std::vector<SCARD_READERSTATE> states(readers.size());
+  for (std::size_t i = 0; i < readers.size(); ++i) {
+    states[i] = SCARD_READERSTATE{};
+    states[i].szReader = readers[i].c_str();
+    states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+  }
+  if (!readers.empty() &&
+      api.LocateCards(context, cards.c_str(), states.data(), static_cast<DWORD>(states.size())) ==
+          SCARD_S_SUCCESS) {
+    LogWrite(res::Text(kReportTitleText), false);
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+      const SCARD_READERSTATE& st = states[i];
+      const std::size_t atrLength = std::min<std::size_t>(st.cbAtr, sizeof st.rgbAtr);
+      std::uint8_t family = s.cardFamily;
+      if ((st.dwEventState & SCARD_STATE_ATRMATCH) ||
+          ((st.dwEventState & SCARD_STATE_PRESENT) &&
+           MatchKnownAtr(st.rgbAtr, atrLength, &family))) {
+        s.cardFamily = CardFamilyFromAtr(st.rgbAtr, atrLength);
+        known.push_back(readers[i]);
+      }
+      LogWrite(res::Text(kReaderText) + HtmlEscape(readers[i]) + "\n", false);
+      LogWrite(res::Text(kAtrText) + AtrLine(st.rgbAtr, atrLength) + "\n\n", false);
+    }
+  }
+  api.FreeMemory(context, list);
+  return known;
+}
+
+void DefaultTestSteps::WriteReaderReport(RunState& s, SCARDCONTEXT context,
+                                         std::string_view cardNames) {
+  app::WriteReaderReport(s, context, cardNames);
+}
+
+}  // namespace zorbix::app
