@@ -1,0 +1,262 @@
+// The Qt adapter with the real wizard logic on the offscreen platform: the
+// pages it shows, the log the test page creates, the polling timer and the
+// buttons the field rules drive.
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+#include <QWizard>
+#include <QWizardPage>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/tests/teststeps.h"
+#include "app/ui/qt/qt_wizard_ui.h"
+#include "app/wizard.h"
+#include "platform/scard.h"
+#include "res/strings.h"
+#include "tests/support/fake_scard.h"
+
+namespace zorbix::app::ui {
+namespace {
+
+namespace fs = std::filesystem;
+using zorbix::res::Text;
+
+// Steps that pass; TEST 1 answers `lifePhase`.
+class PassingSteps final : public TestSteps {
+ public:
+  explicit PassingSteps(int lifePhase) : lifePhase_(lifePhase) {}
+  void TestSystem(RunState&) override {}
+  void WriteReaderReport(RunState&, SCARDCONTEXT, std::string_view) override {}
+  int TestSmartCard(RunState&, std::uint8_t status[2]) override {
+    status[0] = 0x90;
+    status[1] = 0x00;
+    return lifePhase_;
+  }
+  int TestPkcs15Dump(RunState&) override { return 0; }
+  int TestPinStatus(RunState&) override { return 1; }
+  int UnblockPin(RunState&) override { return 1; }
+  void Test4Header(RunState&) override {}
+  CK_RV LoginStep(RunState&) override { return CKR_OK; }
+  int SearchPrivateKeys(RunState&) override { return 1; }
+  int SearchPublicKeys(RunState&) override { return 0; }
+  int SearchCertificates(RunState&) override { return 1; }
+  int SearchDataObjects(RunState&) override { return 0; }
+
+ private:
+  int lifePhase_;
+};
+
+const testing::Bytes kAtr = {0x3B, 0x6F, 0x00, 0x00, 0x80, 0x31, 0x80, 0x65,
+                             0xB0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x90, 0x00};
+constexpr char kReader[] = "Test Reader 00";
+
+QString QText(int id) { return QString::fromStdString(Text(id)); }
+
+class QtWizardTest : public ::testing::Test {
+ protected:
+  QtWizardTest() : useFake_(&fake_) {
+    char tmpl[] = "/tmp/zorbix-ui-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    previous_ = fs::current_path();
+    fs::current_path(dir_);
+  }
+  ~QtWizardTest() override {
+    wizard_.reset();
+    ui_.reset();
+    fs::current_path(previous_);
+    fs::remove_all(dir_);
+  }
+
+  void Start(int lifePhase = kLifePhaseUser) {
+    ui_ = std::make_unique<QtWizardUi>();
+    ui_->SetMessageBoxHook([this](const std::string& text, const std::string& caption,
+                                  MessageKind) { messages_.push_back(caption + ": " + text); });
+    wizard_ = std::make_unique<Wizard>(*ui_, std::make_unique<PassingSteps>(lifePhase));
+    ui_->SetEvents(wizard_.get());
+    ui_->Show();
+  }
+
+  QAbstractButton* Button(QWizard::WizardButton which) { return ui_->Dialog()->button(which); }
+  template <typename W>
+  W* Control(Page page, int id) {
+    auto* w = qobject_cast<W*>(ui_->Control(page, id));
+    EXPECT_NE(w, nullptr) << "control " << id;
+    return w;
+  }
+  // Lets the polling timer tick `ticks` times.
+  void WaitTicks(int ticks) {
+    QTimer* timer = ui_->Timer(kPollTimerId);
+    ASSERT_NE(timer, nullptr);
+    int seen = 0;
+    auto c = QObject::connect(timer, &QTimer::timeout, [&] { ++seen; });
+    QElapsedTimer clock;
+    clock.start();
+    while (seen < ticks && clock.elapsed() < 10000) QTest::qWait(20);
+    QObject::disconnect(c);
+    ASSERT_GE(seen, ticks);
+  }
+
+  testing::FakeScard fake_;
+  platform::ScopedScardApi useFake_;
+  fs::path dir_, previous_;
+  std::unique_ptr<QtWizardUi> ui_;
+  std::unique_ptr<Wizard> wizard_;
+  std::vector<std::string> messages_;
+};
+
+TEST_F(QtWizardTest, StartsOnTheWelcomePageWithItsTexts) {
+  Start();
+  QWizard* dialog = ui_->Dialog();
+  ASSERT_TRUE(dialog->isVisible());
+  EXPECT_EQ(ui_->CurrentPage(), Page::Welcome);
+  EXPECT_EQ(dialog->wizardStyle(), QWizard::ModernStyle);
+  EXPECT_EQ(dialog->currentPage()->title(), QText(103));
+  EXPECT_EQ(dialog->currentPage()->subTitle(), QText(110));
+  EXPECT_EQ(dialog->windowTitle(), QText(115));
+  for (auto [id, text] : {std::pair{1020, 112}, {1029, 113}, {1030, 114}, {1004, 111}}) {
+    EXPECT_EQ(Control<QLabel>(Page::Welcome, id)->text(), QText(text)) << id;
+  }
+  EXPECT_EQ(Control<QLabel>(Page::Welcome, 1004)->font().pointSize(), 16);
+  EXPECT_TRUE(Button(QWizard::NextButton)->isEnabled());
+  EXPECT_FALSE(Button(QWizard::BackButton)->isEnabled());
+  EXPECT_FALSE(Button(QWizard::FinishButton)->isVisible());
+}
+
+TEST_F(QtWizardTest, NextOpensTheTestPageWhichCreatesTheLogAndPolls) {
+  fake_.AddReader(kReader);
+  Start();
+  Button(QWizard::NextButton)->click();
+  ASSERT_EQ(ui_->CurrentPage(), Page::Test);
+  EXPECT_EQ(ui_->Dialog()->currentPage()->title(), QText(104));
+
+  std::ifstream log(dir_ / "ZorbixLog.html");
+  ASSERT_TRUE(log.good());
+  std::stringstream content;
+  content << log.rdbuf();
+  EXPECT_NE(content.str().find("<BR><H1>"), std::string::npos);
+  EXPECT_NE(content.str().find(Text(142)), std::string::npos);
+  EXPECT_NE(content.str().find("Date Info:"), std::string::npos);
+
+  // Finish shown disabled in Next's place, nothing else.
+  EXPECT_FALSE(Button(QWizard::NextButton)->isVisible());
+  EXPECT_TRUE(Button(QWizard::FinishButton)->isVisible());
+  EXPECT_FALSE(Button(QWizard::FinishButton)->isEnabled());
+  EXPECT_FALSE(Button(QWizard::BackButton)->isEnabled());
+
+  auto* readers = Control<QComboBox>(Page::Test, 1035);
+  ASSERT_EQ(readers->count(), 1);
+  EXPECT_EQ(readers->itemText(0), kReader);
+  EXPECT_EQ(readers->currentIndex(), 0);
+  QTimer* timer = ui_->Timer(kPollTimerId);
+  ASSERT_NE(timer, nullptr);
+  EXPECT_TRUE(timer->isActive());
+  EXPECT_EQ(timer->interval(), 1000);
+}
+
+TEST_F(QtWizardTest, WithoutAReaderNextNeverBecomesEnabled) {
+  Start();
+  Button(QWizard::NextButton)->click();
+  ASSERT_EQ(ui_->CurrentPage(), Page::Test);
+  auto* pin = Control<QLineEdit>(Page::Test, 1000);
+  QTest::keyClicks(pin, "1234");  // the field is off: nothing arrives
+  WaitTicks(3);
+  QTest::keyClicks(pin, "1234");
+  EXPECT_EQ(Control<QComboBox>(Page::Test, 1035)->count(), 0);
+  EXPECT_FALSE(pin->isEnabled());
+  EXPECT_TRUE(pin->text().isEmpty());
+  EXPECT_FALSE(ui_->IsNextEnabled());
+  EXPECT_FALSE(Button(QWizard::NextButton)->isEnabled() && Button(QWizard::NextButton)->isVisible());
+}
+
+// Typing, the card's removal and Back, through the widgets.
+TEST_F(QtWizardTest, FieldRulesAndPollingDriveTheButtons) {
+  fake_.AddReader(kReader);
+  fake_.InsertCard(kReader, kAtr);
+  Start();
+  Button(QWizard::NextButton)->click();
+  WaitTicks(1);
+  auto* pin = Control<QLineEdit>(Page::Test, 1000);
+  ASSERT_TRUE(pin->isEnabled());
+  EXPECT_TRUE(Control<QWidget>(Page::Test, 1025)->isEnabled());
+  QTest::keyClicks(pin, "1");
+  EXPECT_TRUE(Button(QWizard::NextButton)->isVisible());
+  EXPECT_TRUE(Button(QWizard::NextButton)->isEnabled());
+  EXPECT_TRUE(Button(QWizard::BackButton)->isEnabled());
+  QTest::keyClick(pin, Qt::Key_Backspace);
+  EXPECT_FALSE(Button(QWizard::NextButton)->isEnabled());
+
+  QTest::keyClicks(pin, "1234");
+  ASSERT_TRUE(ui_->IsNextEnabled());
+  fake_.RemoveCard(kReader);
+  WaitTicks(1);
+  EXPECT_FALSE(pin->isEnabled());
+  EXPECT_FALSE(Button(QWizard::NextButton)->isEnabled());
+  ASSERT_TRUE(Button(QWizard::BackButton)->isEnabled());
+
+  Button(QWizard::BackButton)->click();
+  EXPECT_EQ(ui_->CurrentPage(), Page::Welcome);
+  EXPECT_FALSE(ui_->Timer(kPollTimerId)->isActive());
+}
+
+// The PIN and new PIN are masked, the PUK is not; each takes 16 characters.
+TEST_F(QtWizardTest, EditFieldsEchoAndLength) {
+  Start();
+  for (auto [id, echo] : {std::pair{1000, QLineEdit::Password}, {1001, QLineEdit::Password},
+                          {1023, QLineEdit::Normal}}) {
+    auto* edit = Control<QLineEdit>(Page::Test, id);
+    EXPECT_EQ(edit->echoMode(), echo) << id;
+    EXPECT_EQ(edit->maxLength(), 16) << id;
+  }
+}
+
+TEST_F(QtWizardTest, ACompletedRunShowsTheCompletionPageAndFinishCloses) {
+  fake_.AddReader(kReader);
+  fake_.InsertCard(kReader, kAtr);
+  Start();
+  Button(QWizard::NextButton)->click();
+  WaitTicks(1);
+  QTest::keyClicks(Control<QLineEdit>(Page::Test, 1000), "1234");
+  Button(QWizard::NextButton)->click();
+  ASSERT_EQ(ui_->CurrentPage(), Page::Completion);
+  EXPECT_TRUE(wizard_->runCompleted());
+  for (int icon : {1012, 1013, 1014, 1047})
+    EXPECT_EQ(Control<QLabel>(Page::Test, icon)->property("iconId").toInt(), kIconPass) << icon;
+  auto* result = Control<QLabel>(Page::Completion, 1040);
+  EXPECT_EQ(result->text(), QString::fromStdString(wizard_->resultText()));
+  EXPECT_EQ(result->font().pointSize(), 13);
+  EXPECT_EQ(Control<QLabel>(Page::Completion, 1002)->text(), QText(129));
+  ASSERT_TRUE(Button(QWizard::FinishButton)->isEnabled());
+  Button(QWizard::FinishButton)->click();
+  EXPECT_FALSE(ui_->Dialog()->isVisible());
+  EXPECT_EQ(ui_->Dialog()->result(), QDialog::Accepted);
+}
+
+// The error page is reached only on request of the logic.
+TEST_F(QtWizardTest, AFailedRunShowsTheErrorPage) {
+  fake_.AddReader(kReader);
+  fake_.InsertCard(kReader, kAtr);
+  Start(kLifePhaseFinal);
+  Button(QWizard::NextButton)->click();
+  WaitTicks(1);
+  QTest::keyClicks(Control<QLineEdit>(Page::Test, 1000), "1234");
+  Button(QWizard::NextButton)->click();
+  ASSERT_EQ(ui_->CurrentPage(), Page::Error);
+  EXPECT_EQ(ui_->Dialog()->currentPage()->title(), QText(108));
+  auto* text = Control<QLabel>(Page::Error, 1003);
+  EXPECT_EQ(text->text(), QString::fromStdString(wizard_->resultText()));
+  EXPECT_EQ(text->font().pointSize(), 14);
+  EXPECT_EQ(Control<QLabel>(Page::Error, 1033)->text(), QText(241));
+  EXPECT_TRUE(Button(QWizard::FinishButton)->isEnabled());
+  EXPECT_FALSE(Button(QWizard::BackButton)->isEnabled());
+}
+
+}  // namespace
+}  // namespace zorbix::app::ui
