@@ -22,7 +22,8 @@
 // The 61xx rule: a response marked `deferred` whose command carried no Le is
 // announced as 61xx (xx = its length, 00 for 256 or more) and handed out by
 // GET RESPONSE (00 C0 00 00 Le): fewer bytes than held leave 61xx for the
-// rest; an Le above what is held answers 6Cxx. Built-in SELECT answers are
+// rest; an Le above what is held answers 6Cxx (Le 00 takes up to 256).
+// Built-in SELECT answers are
 // deferred; handlers choose for their own answers.
 //
 // File control information (answer of SELECT):
@@ -32,7 +33,14 @@
 //     never). Response byte 2 is 85 and the size is at bytes 7-8.
 //   DFs with a DF name:
 //     84 L <name> 85 07 38 FH FL RA UA SH SL
-//     so the size is at bytes L+9, L+10. A DF's size is its free space (0).
+//     so the size is at bytes L+9, L+10. DFs report size 0.
+//   P2 0C: no answer data, 9000.
+//
+// PIN commands: VERIFY 00 20 00 00 [PIN] (no data: 63Cx tries left, 9000
+// when verified, 6983 blocked; a wrong PIN counts down, the last one answers
+// 63C0); CHANGE 90 24 00 00 (selector, old length, old, new length, new) or
+// 00 24 (old ‖ new); RESET RETRY COUNTER 90 2C or 00 2C (16-byte PUK, then
+// optionally new length and new PIN; 63Cx/6983 count the PUK's tries).
 //
 // READ BINARY: a read that crosses the end of the file answers the bytes up
 // to the end with 9000 (a short chunk ends the caller's read); an offset at
@@ -193,7 +201,8 @@ class Card {
 
   void SetDelay(std::chrono::milliseconds perApdu);
   std::chrono::milliseconds Delay() const;
-  // The n-th command from now (1 = the next) is answered with `sw` alone.
+  // The n-th command from now (1 = the next) is answered with `sw` alone,
+  // without being carried out.
   void FailAt(int n, std::uint16_t sw);
   // The n-th command from now gets its answer byte `index` XOR 0xFF
   // (index past the end: the last byte).
