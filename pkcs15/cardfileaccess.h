@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace zorbix {
+namespace zorbix::p15 {
 
 class CCardFileAccess {
  public:
@@ -36,4 +36,4 @@ class CCardFileAccess {
   virtual void MarkTokenNotRecognised() = 0;
 };
 
-}  // namespace zorbix
+}  // namespace zorbix::p15

@@ -6,11 +6,9 @@
 
 #include "pkcs15/errors.h"
 
-namespace zorbix {
+namespace zorbix::p15 {
 
 namespace {
-
-using p15::Fail;
 
 // Plain offsets stop below 0x8000: with that bit set P1-P2 would address a
 // file by short identifier.
@@ -25,8 +23,8 @@ std::uint32_t OffsetAfter(std::uint16_t offset, std::size_t length) {
 std::uint16_t Clamp16(std::uint32_t v) { return static_cast<std::uint16_t>(std::min<std::uint32_t>(v, 0xFFFF)); }
 
 void SelectPkcs15Df(CCardFileAccess& card) {
-  card.SelectName(p15::kMasterFileName);
-  card.SelectId(p15::kPkcs15DfId);
+  card.SelectName(kMasterFileName);
+  card.SelectId(kPkcs15DfId);
 }
 
 }  // namespace
@@ -66,14 +64,14 @@ void CP15File::ReadElements(CCardFileAccess& card, const ElementDecoder& decode,
                             bool markOnFailure, std::uint16_t& covered) {
   try {
     SelectPkcs15Df(card);
-    std::uint16_t offset = p15::FirstAccessOffset(fileId_);
+    std::uint16_t offset = FirstAccessOffset(fileId_);
     std::vector<std::uint8_t> element;
     for (;;) {
       try {
         card.ReadObject(element, offset);
         if (!decode(element)) Fail(CKR_DEVICE_ERROR);
-      } catch (const p15::Pkcs11Exception& e) {
-        if (p15::RvOf(e) == CKR_DATA_INVALID) return;  // end of content
+      } catch (const Pkcs11Exception& e) {
+        if (RvOf(e) == CKR_DATA_INVALID) return;  // end of content
         throw;
       }
       const std::uint32_t next = OffsetAfter(offset, element.size());
@@ -95,7 +93,7 @@ void CP15File::WriteElements(CCardFileAccess& card,
   if (total > kOffsetLimit) Fail(CKR_DEVICE_ERROR);
 
   SelectPkcs15Df(card);
-  std::uint16_t offset = p15::FirstAccessOffset(fileId_);
+  std::uint16_t offset = FirstAccessOffset(fileId_);
   std::uint32_t written = 0;
   for (const auto& e : elements) {
     const std::uint32_t next = OffsetAfter(offset, e.size());
@@ -196,4 +194,4 @@ bool CP15TokenInfo::FillTokenInfo(CK_TOKEN_INFO* info) const {
   return true;
 }
 
-}  // namespace zorbix
+}  // namespace zorbix::p15

@@ -13,11 +13,13 @@
 #include "pkcs15/cardfileaccess.h"
 #include "pkcs15/p15path.h"
 
-namespace zorbix {
-
+namespace zorbix::p11 {
 class CPKCS11Object;
+}
 
-namespace p15 {
+namespace zorbix::p15 {
+
+using p11::CPKCS11Object;
 
 inline constexpr char kMasterFileName[] = "Master.File";
 inline constexpr std::uint16_t kPkcs15DfId = 0x5015;
@@ -34,8 +36,6 @@ inline constexpr std::uint16_t kDODFFileId = 0x6005;
 constexpr std::uint16_t FirstAccessOffset(std::uint16_t fileId) {
   return static_cast<std::uint16_t>((0x80u | (fileId & 0x1Fu)) << 8);
 }
-
-}  // namespace p15
 
 // One elementary file of the PKCS#15 DF, read and written as a run of
 // complete DER elements from offset 0.
@@ -98,13 +98,13 @@ class CP15File {
   ObjectList objects_;
   std::uint16_t size_ = 0;
   int standardFormat_ = 1;
-  int pathForm_ = p15::kPathFormBinary;
+  int pathForm_ = kPathFormBinary;
 };
 
 // The TokenInfo file (5032): keeps the last TokenInfo value that decoded.
 class CP15TokenInfo : public CP15File {
  public:
-  CP15TokenInfo() : CP15File(p15::kTokenInfoFileId) {}
+  CP15TokenInfo() : CP15File(kTokenInfoFileId) {}
 
   // TokenInfo in its UTF-8 form, or its T.61 form turned into a TokenInfo
   // value with the same bytes.
@@ -123,4 +123,4 @@ class CP15TokenInfo : public CP15File {
   asn1::Owned<TokenInfo_t> value_;
 };
 
-}  // namespace zorbix
+}  // namespace zorbix::p15

@@ -11,7 +11,7 @@
 #include "pkcs15/errors.h"
 #include "pkcs15/p15files.h"
 
-namespace zorbix {
+namespace zorbix::p15 {
 namespace {
 
 using testing::Hex;
@@ -29,17 +29,17 @@ class FakeCard : public CCardFileAccess {
 
   void ReadObject(std::vector<std::uint8_t>& out, std::uint16_t offset) override {
     trace.push_back("read " + Hex4(offset));
-    if (failReadAt && *failReadAt == offset) p15::Fail(failRv);
+    if (failReadAt && *failReadAt == offset) Fail(failRv);
     const std::size_t at = Resolve(offset);
-    if (at >= content_.size() || content_[at] != 0x30) p15::Fail(CKR_DATA_INVALID);
+    if (at >= content_.size() || content_[at] != 0x30) Fail(CKR_DATA_INVALID);
     const std::size_t total = ElementLength(at);
-    if (total == 0 || at + total > content_.size()) p15::Fail(CKR_DATA_INVALID);
+    if (total == 0 || at + total > content_.size()) Fail(CKR_DATA_INVALID);
     out.assign(content_.begin() + at, content_.begin() + at + total);
   }
 
   void WriteObject(std::span<const std::uint8_t> e, std::uint16_t offset) override {
     trace.push_back("write " + Hex4(offset) + " " + std::to_string(e.size()));
-    if (e.empty() || e[0] != 0x30) p15::Fail(CKR_DATA_INVALID);
+    if (e.empty() || e[0] != 0x30) Fail(CKR_DATA_INVALID);
     Put(Resolve(offset), e);
   }
 
@@ -84,7 +84,7 @@ class FakeCard : public CCardFileAccess {
     return 0;
   }
   void Put(std::size_t at, std::span<const std::uint8_t> bytes) {
-    if (at + bytes.size() > capacity) p15::Fail(CKR_DATA_INVALID);
+    if (at + bytes.size() > capacity) Fail(CKR_DATA_INVALID);
     if (content_.size() < at + bytes.size()) content_.resize(at + bytes.size(), 0);
     std::copy(bytes.begin(), bytes.end(), content_.begin() + at);
   }
@@ -103,7 +103,7 @@ class TestDirectory : public CP15File {
     return true;
   }
   std::vector<std::vector<std::uint8_t>> EncodeEntries() override {
-    if (failEncode) p15::Fail(CKR_DEVICE_ERROR);
+    if (failEncode) Fail(CKR_DEVICE_ERROR);
     return entries;
   }
   std::vector<std::vector<std::uint8_t>> entries;
@@ -128,8 +128,8 @@ std::vector<std::uint8_t> Cat(const std::vector<std::vector<std::uint8_t>>& part
 CK_RV RvOfCall(const std::function<void()>& f) {
   try {
     f();
-  } catch (const p15::Pkcs11Exception& e) {
-    return p15::RvOf(e);
+  } catch (const Pkcs11Exception& e) {
+    return RvOf(e);
   }
   return CKR_OK;
 }
@@ -137,7 +137,7 @@ CK_RV RvOfCall(const std::function<void()>& f) {
 using Trace = std::vector<std::string>;
 
 TEST(files, InitialState) {
-  TestDirectory f(p15::kPrKDFFileId);
+  TestDirectory f(kPrKDFFileId);
   EXPECT_FALSE(f.Loaded());
   EXPECT_EQ(f.Size(), 0);
   EXPECT_EQ(f.StandardFormat(), 1);
@@ -146,8 +146,8 @@ TEST(files, InitialState) {
 }
 
 TEST(files, FileStartingWithZeroReadsAsEmpty) {
-  FakeCard card(p15::kCDFFileId, std::vector<std::uint8_t>(64, 0));
-  TestDirectory f(p15::kCDFFileId);
+  FakeCard card(kCDFFileId, std::vector<std::uint8_t>(64, 0));
+  TestDirectory f(kCDFFileId);
   f.Read(card);
   EXPECT_TRUE(f.Loaded());
   EXPECT_TRUE(f.entries.empty());
@@ -166,8 +166,8 @@ std::vector<std::uint8_t> LongElement(std::size_t n, std::uint8_t fill) {
 
 TEST(files, ReadsElementByElementFromTheFirstAccess) {
   const auto a = LongElement(100, 0x0A), b = LongElement(120, 0x0B), c = Element(80, 0x0C);
-  FakeCard card(p15::kCDFFileId, Cat({a, b, c, std::vector<std::uint8_t>(50, 0)}));
-  TestDirectory f(p15::kCDFFileId);
+  FakeCard card(kCDFFileId, Cat({a, b, c, std::vector<std::uint8_t>(50, 0)}));
+  TestDirectory f(kCDFFileId);
   f.Read(card);
   EXPECT_EQ(card.trace, (Trace{"select Master.File", "select 5015", "read 8400", "read 0064",
                                "read 00DC", "read 012C"}));
@@ -181,8 +181,8 @@ TEST(files, ReadsElementByElementFromTheFirstAccess) {
 
 TEST(files, ReadEndsAtTheEndOfTheFile) {
   const auto a = Element(40, 0x0A);
-  FakeCard card(p15::kPrKDFFileId, a);  // no padding: the next offset is past the end
-  TestDirectory f(p15::kPrKDFFileId);
+  FakeCard card(kPrKDFFileId, a);  // no padding: the next offset is past the end
+  TestDirectory f(kPrKDFFileId);
   f.Read(card);
   EXPECT_EQ(card.trace.back(), "read 0028");
   EXPECT_EQ(f.entries.size(), 1u);
@@ -191,8 +191,8 @@ TEST(files, ReadEndsAtTheEndOfTheFile) {
 
 TEST(files, ShrinkingWriteIsFollowedByZeros) {
   const auto a = LongElement(100, 0x0A), b = LongElement(120, 0x0B), c = Element(80, 0x0C);
-  FakeCard card(p15::kCDFFileId, Cat({a, b, c, std::vector<std::uint8_t>(50, 0)}));
-  TestDirectory f(p15::kCDFFileId);
+  FakeCard card(kCDFFileId, Cat({a, b, c, std::vector<std::uint8_t>(50, 0)}));
+  TestDirectory f(kCDFFileId);
   f.Read(card);
   card.trace.clear();
 
@@ -205,15 +205,15 @@ TEST(files, ShrinkingWriteIsFollowedByZeros) {
   EXPECT_EQ(card.content(), Cat({a, c, std::vector<std::uint8_t>(170, 0)}));
 
   // What is left on the card reads back as the two entries.
-  TestDirectory again(p15::kCDFFileId);
+  TestDirectory again(kCDFFileId);
   again.Read(card);
   ASSERT_EQ(again.entries.size(), 2u);
   EXPECT_EQ(again.Size(), 180);
 }
 
 TEST(files, GrowingWriteTakesTheNewSize) {
-  FakeCard card(p15::kPuKDFFileId, std::vector<std::uint8_t>(16, 0));
-  TestDirectory f(p15::kPuKDFFileId);
+  FakeCard card(kPuKDFFileId, std::vector<std::uint8_t>(16, 0));
+  TestDirectory f(kPuKDFFileId);
   f.Read(card);
   f.entries = {Element(30, 1), Element(20, 2)};
   card.trace.clear();
@@ -224,16 +224,16 @@ TEST(files, GrowingWriteTakesTheNewSize) {
 }
 
 TEST(files, EmptyDirectoryOfSizeZeroWritesNothing) {
-  FakeCard card(p15::kDODFFileId, {});
-  TestDirectory f(p15::kDODFFileId);
+  FakeCard card(kDODFFileId, {});
+  TestDirectory f(kDODFFileId);
   f.Write(card);
   EXPECT_EQ(card.trace, (Trace{"select Master.File", "select 5015"}));
   EXPECT_TRUE(f.Loaded());
 }
 
 TEST(files, EmptiedDirectoryIsZeroedFromTheFirstAccess) {
-  FakeCard card(p15::kDODFFileId, Element(30, 7));
-  TestDirectory f(p15::kDODFFileId);
+  FakeCard card(kDODFFileId, Element(30, 7));
+  TestDirectory f(kDODFFileId);
   f.Read(card);
   f.entries.clear();
   card.trace.clear();
@@ -243,16 +243,16 @@ TEST(files, EmptiedDirectoryIsZeroedFromTheFirstAccess) {
 }
 
 TEST(files, UndecodableElementFailsTheReadAndMarksTheToken) {
-  FakeCard card(p15::kPrKDFFileId, Cat({Element(20, 1), Element(20, 2), Element(20, 3)}));
-  TestDirectory f(p15::kPrKDFFileId);
+  FakeCard card(kPrKDFFileId, Cat({Element(20, 1), Element(20, 2), Element(20, 3)}));
+  TestDirectory f(kPrKDFFileId);
   f.rejectTag = 0x04;  // the first element already
   EXPECT_EQ(RvOfCall([&] { f.Read(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
   EXPECT_TRUE(card.marked);
   EXPECT_FALSE(f.Loaded());
 
   // The entries decoded before the bad one stay.
-  FakeCard card2(p15::kPrKDFFileId, Cat({Element(20, 1), Hex("30 03 05 01 00"), Element(20, 3)}));
-  TestDirectory g(p15::kPrKDFFileId);
+  FakeCard card2(kPrKDFFileId, Cat({Element(20, 1), Hex("30 03 05 01 00"), Element(20, 3)}));
+  TestDirectory g(kPrKDFFileId);
   g.rejectTag = 0x05;
   EXPECT_EQ(RvOfCall([&] { g.Read(card2); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
   EXPECT_EQ(g.entries.size(), 1u);
@@ -260,10 +260,10 @@ TEST(files, UndecodableElementFailsTheReadAndMarksTheToken) {
 }
 
 TEST(files, CardErrorDuringReadIsPassedOnAndMarksTheToken) {
-  FakeCard card(p15::kCDFFileId, Cat({Element(20, 1), Element(20, 2)}));
+  FakeCard card(kCDFFileId, Cat({Element(20, 1), Element(20, 2)}));
   card.failReadAt = 0x0014;
   card.failRv = 0x80106A82;
-  TestDirectory f(p15::kCDFFileId);
+  TestDirectory f(kCDFFileId);
   EXPECT_EQ(RvOfCall([&] { f.Read(card); }), static_cast<CK_RV>(0x80106A82));
   EXPECT_TRUE(card.marked);
   EXPECT_FALSE(f.Loaded());
@@ -271,8 +271,8 @@ TEST(files, CardErrorDuringReadIsPassedOnAndMarksTheToken) {
 }
 
 TEST(files, EncodingFailureTouchesNothing) {
-  FakeCard card(p15::kCDFFileId, Element(20, 1));
-  TestDirectory f(p15::kCDFFileId);
+  FakeCard card(kCDFFileId, Element(20, 1));
+  TestDirectory f(kCDFFileId);
   f.Read(card);
   card.trace.clear();
   f.failEncode = true;
@@ -289,9 +289,9 @@ TEST(files, EncodingFailureTouchesNothing) {
 }
 
 TEST(files, FailedWriteStillGetsItsElementsClearedLater) {
-  FakeCard card(p15::kPrKDFFileId, {});
+  FakeCard card(kPrKDFFileId, {});
   card.capacity = 50;
-  TestDirectory f(p15::kPrKDFFileId);
+  TestDirectory f(kPrKDFFileId);
   f.entries = {Element(30, 1), Element(30, 2)};  // the second does not fit
   EXPECT_EQ(RvOfCall([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DATA_INVALID));
   EXPECT_FALSE(f.Loaded());
@@ -407,7 +407,7 @@ TEST(files, NoTokenInfoLeavesTheDefaults) {
 }
 
 TEST(files, TokenInfoFileReadKeepsTheValue) {
-  FakeCard card(p15::kTokenInfoFileId,
+  FakeCard card(kTokenInfoFileId,
                 Cat({Hex(der::kTokenInfoT61), std::vector<std::uint8_t>(8, 0)}));
   CP15TokenInfo ti;
   ti.Read(card);
@@ -424,4 +424,4 @@ TEST(files, TokenInfoFileReadKeepsTheValue) {
 }
 
 }  // namespace
-}  // namespace zorbix
+}  // namespace zorbix::p15
