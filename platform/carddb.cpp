@@ -124,6 +124,20 @@ LONG LocateCardsIn(ScardApi& api, const std::vector<RegisteredCard>& table, SCAR
     s.cbAtr = 0;
   }
   LONG rv = api.GetStatusChange(ctx, 0, probe.data(), count);
+  if (rv == SCARD_E_UNKNOWN_READER) {
+    // pcscd refuses the whole list for one reader that went away: look at
+    // the readers one by one and mark the missing ones unknown.
+    for (auto& s : probe) {
+      LONG one = api.GetStatusChange(ctx, 0, &s, 1);
+      if (one == SCARD_E_UNKNOWN_READER) {
+        s.dwEventState = SCARD_STATE_UNKNOWN;
+        s.cbAtr = 0;
+      } else if (one != SCARD_S_SUCCESS && one != SCARD_E_TIMEOUT) {
+        return one;
+      }
+    }
+    rv = SCARD_S_SUCCESS;
+  }
   if (rv != SCARD_S_SUCCESS && rv != SCARD_E_TIMEOUT) return rv;
 
   for (DWORD i = 0; i < count; ++i) {

@@ -61,6 +61,7 @@ std::string JoinMultiString(const std::vector<std::string>& names);
 // state, rgbAtr, cbAtr) and adds SCARD_STATE_ATRMATCH where the card is
 // registered in `table` under one of the names in `cards`. SCARD_STATE_CHANGED
 // is set where the event state differs from the caller's current state.
+// A reader the platform does not know gets SCARD_STATE_UNKNOWN.
 LONG LocateCardsIn(ScardApi& api, const std::vector<RegisteredCard>& table, SCARDCONTEXT ctx,
                    const char* cards, SCARD_READERSTATE* states, DWORD count);
 

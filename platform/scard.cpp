@@ -134,9 +134,17 @@ LONG ScardApi::GetAttrib(SCARDHANDLE card, DWORD attrId, BYTE* buf, DWORD* len) 
   if (!len) return SCARD_E_INVALID_PARAMETER;
   const DWORD asked = *len;
   LONG rv = GetAttribRaw(card, attrId, buf, len);
-  // A too-small buffer is an answer, not a driver that cannot answer.
-  if (rv == SCARD_S_SUCCESS || rv == SCARD_E_INSUFFICIENT_BUFFER) return rv;
+  if (rv == SCARD_S_SUCCESS) return rv;
   if (attrId != kAttrAtrString && attrId != kAttrDeviceFriendlyNameA) return rv;
+  // A too-small buffer counts only when the driver's size query backs it:
+  // vpcd, for one, says "insufficient buffer" to every size for the name.
+  if (rv == SCARD_E_INSUFFICIENT_BUFFER && buf && asked != SCARD_AUTOALLOCATE) {
+    DWORD need = 0;
+    if (GetAttribRaw(card, attrId, nullptr, &need) == SCARD_S_SUCCESS && need > asked) {
+      *len = need;
+      return rv;
+    }
+  }
   *len = asked;
   std::string value;
   LONG srv = AttributeFromStatus(*this, card, attrId, &value);

@@ -179,6 +179,8 @@ TEST_F(LocateTest, UnknownReaderGetsNoMatch) {
   EXPECT_TRUE(states[1].dwEventState & SCARD_STATE_UNKNOWN);
   EXPECT_FALSE(states[1].dwEventState & SCARD_STATE_ATRMATCH);
   EXPECT_TRUE(states[0].dwEventState & SCARD_STATE_ATRMATCH);
+  EXPECT_EQ(Bytes(states[0].rgbAtr, states[0].rgbAtr + states[0].cbAtr), With(kRow4, 17, 0x0F));
+  EXPECT_TRUE(states[2].dwEventState & SCARD_STATE_EMPTY);
 }
 
 }  // namespace

@@ -198,6 +198,16 @@ TEST_F(FakeScardTest, TransactionBookkeeping) {
   EXPECT_EQ(fake.OpenContexts(), 0u);
 }
 
+TEST_F(FakeScardTest, StatusChangeLikePcscdForUnknownAndEmptyLists) {
+  SCARD_READERSTATE s[2] = {};
+  s[0].szReader = "R1";
+  s[1].szReader = "Gone";
+  EXPECT_EQ(fake.GetStatusChange(ctx, 0, s, 2), SCARD_E_UNKNOWN_READER);
+  s[1].dwCurrentState = SCARD_STATE_IGNORE;
+  EXPECT_EQ(fake.GetStatusChange(ctx, 0, s, 2), SCARD_S_SUCCESS);
+  EXPECT_EQ(fake.GetStatusChange(ctx, 1000, nullptr, 0), SCARD_S_SUCCESS);
+}
+
 TEST_F(FakeScardTest, PnpNotificationCountsReaders) {
   SCARD_READERSTATE s{};
   s.szReader = "\\\\?PnP?\\Notification";

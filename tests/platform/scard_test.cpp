@@ -96,11 +96,23 @@ TEST_F(AttribTest, FallbackKeepsSizeQueryAndShortBufferConventions) {
   EXPECT_EQ(fake.OutstandingAllocations(), 0u);
 }
 
-TEST_F(AttribTest, DriverShortBufferAnswerIsNotOverridden) {
-  fake.SetAttributeFailure(kReader, kAttrAtrString, SCARD_E_INSUFFICIENT_BUFFER);
+TEST_F(AttribTest, ShortBufferAnswerBackedBySizeQueryStands) {
+  const std::string longName(150, 'N');
+  fake.AnswerStandardAttributes(kReader, longName);
+  BYTE buf[100];
+  DWORD len = sizeof(buf);
+  EXPECT_EQ(fake.GetAttrib(card, kAttrDeviceFriendlyNameA, buf, &len),
+            SCARD_E_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(len, longName.size() + 1);
+  EXPECT_EQ(fake.Count("Status"), 0u);
+}
+
+TEST_F(AttribTest, ShortBufferClaimWithoutSizeFallsBack) {
+  // What vpcd does for the friendly name: "insufficient buffer" to any size.
+  fake.SetAttributeFailure(kReader, kAttrDeviceFriendlyNameA, SCARD_E_INSUFFICIENT_BUFFER);
   LONG rv;
-  Read(kAttrAtrString, &rv);
-  EXPECT_EQ(rv, SCARD_E_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(Read(kAttrDeviceFriendlyNameA, &rv), NameBytes(kReader));
+  EXPECT_EQ(rv, SCARD_S_SUCCESS);
 }
 
 TEST_F(AttribTest, RemovedCardFailsTheFallbackToo) {

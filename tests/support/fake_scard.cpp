@@ -315,6 +315,16 @@ DWORD FakeScard::ReaderEventState(const Reader& r) const {
   return s | (r.events << 16);
 }
 
+const char* FakeScard::FirstUnknownReader(const SCARD_READERSTATE* states, DWORD count) const {
+  for (DWORD i = 0; i < count; ++i) {
+    const char* name = states[i].szReader ? states[i].szReader : "";
+    if (!(states[i].dwCurrentState & SCARD_STATE_IGNORE) && std::strcmp(name, kPnpReader) != 0 &&
+        !FindReader(name))
+      return name;
+  }
+  return nullptr;
+}
+
 // Fills event states; true when any entry changed.
 bool FakeScard::FillStates(SCARD_READERSTATE* states, DWORD count) {
   bool any = false;
@@ -339,6 +349,7 @@ bool FakeScard::FillStates(SCARD_READERSTATE* states, DWORD count) {
         s.cbAtr = 0;
       }
     } else {
+      // Unreachable: GetStatusChange refuses unknown names first.
       event = SCARD_STATE_UNKNOWN;
       s.cbAtr = 0;
     }
@@ -470,6 +481,9 @@ LONG FakeScard::GetStatusChange(SCARDCONTEXT ctx, DWORD timeoutMs, SCARD_READERS
   if (ctxIt == contexts_.end()) return Finish("GetStatusChange", "", timeoutMs, SCARD_E_INVALID_HANDLE);
   if (count > 0 && !states) return Finish("GetStatusChange", "", timeoutMs, SCARD_E_INVALID_PARAMETER);
   if (count == 0) return Finish("GetStatusChange", "", timeoutMs, emptyWaitResult_);
+  // pcscd refuses the whole call for one name it does not know.
+  if (const char* unknown = FirstUnknownReader(states, count))
+    return Finish("GetStatusChange", unknown, timeoutMs, SCARD_E_UNKNOWN_READER);
 
   if (FillStates(states, count)) return Finish("GetStatusChange", "", timeoutMs, SCARD_S_SUCCESS);
   if (timeoutMs == 0) return Finish("GetStatusChange", "", timeoutMs, SCARD_E_TIMEOUT);
@@ -485,6 +499,8 @@ LONG FakeScard::GetStatusChange(SCARDCONTEXT ctx, DWORD timeoutMs, SCARD_READERS
       hook(*this);
       lock.lock();
       if (!contexts_.count(ctx)) return Finish("GetStatusChange", "", timeoutMs, SCARD_E_INVALID_HANDLE);
+      if (const char* unknown = FirstUnknownReader(states, count))
+        return Finish("GetStatusChange", unknown, timeoutMs, SCARD_E_UNKNOWN_READER);
       if (FillStates(states, count)) return Finish("GetStatusChange", "", timeoutMs, SCARD_S_SUCCESS);
     }
     return Finish("GetStatusChange", "", timeoutMs, SCARD_E_TIMEOUT);
@@ -498,6 +514,8 @@ LONG FakeScard::GetStatusChange(SCARDCONTEXT ctx, DWORD timeoutMs, SCARD_READERS
       it->second.cancelled = false;
       return Finish("GetStatusChange", "", timeoutMs, SCARD_E_CANCELLED);
     }
+    if (const char* unknown = FirstUnknownReader(states, count))
+      return Finish("GetStatusChange", unknown, timeoutMs, SCARD_E_UNKNOWN_READER);
     if (FillStates(states, count)) return Finish("GetStatusChange", "", timeoutMs, SCARD_S_SUCCESS);
     const std::uint64_t seen = generation_;
     auto woke = [&] {

@@ -102,8 +102,8 @@ class FakeScard : public platform::ScardApi {
   // it gives up; it may insert or remove cards to make an event happen.
   // Immediate mode only.
   void SetWaitHook(std::function<void(FakeScard&)> hook);
-  // What a wait on an empty reader-state list answers (pcsc-lite's answer
-  // differs between versions; default SCARD_E_TIMEOUT after the time-out).
+  // What a wait on an empty reader-state list answers at once. pcscd 2.x
+  // answers SCARD_S_SUCCESS without waiting (the default here).
   void SetEmptyWaitResult(LONG rv);
 
   // --- Card database -------------------------------------------------------
@@ -197,6 +197,7 @@ class FakeScard : public platform::ScardApi {
   LONG CheckHandle(SCARDHANDLE h, Handle** handle, Reader** reader, bool allowReset = false);
   DWORD ReaderEventState(const Reader& r) const;
   bool FillStates(SCARD_READERSTATE* states, DWORD count);
+  const char* FirstUnknownReader(const SCARD_READERSTATE* states, DWORD count) const;
   void ResetCard(Reader& r, SCARDHANDLE by);
   char* Allocate(std::size_t n);
   LONG ReturnBlock(const std::string& block, char* buf, DWORD* len);
@@ -215,7 +216,7 @@ class FakeScard : public platform::ScardApi {
   std::vector<RegisteredName> extraCards_;
   WaitMode waitMode_ = WaitMode::Immediate;
   std::function<void(FakeScard&)> waitHook_;
-  LONG emptyWaitResult_ = SCARD_E_TIMEOUT;
+  LONG emptyWaitResult_ = SCARD_S_SUCCESS;
   SCARDCONTEXT nextContext_ = 0x1000;
   SCARDHANDLE nextHandle_ = 0x2000;
   std::uint64_t nextCardId_ = 1;
