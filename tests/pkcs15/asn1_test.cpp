@@ -242,6 +242,11 @@ TEST(asn1, EncoderWritesCanonicalIntegers) {
     ASSERT_TRUE(encoded) << c.n;
     EXPECT_EQ(ToHex(*encoded), ToHex(Hex(c.der))) << "n " << c.n << ", e " << c.e;
   }
+
+  auto unset = asn1::Make<RSApublicKey_t>();  // members never filled: no buffer at all
+  auto encoded = asn1::EncodeToVector(*unset, 64);
+  ASSERT_TRUE(encoded);
+  EXPECT_EQ(ToHex(*encoded), "30 04 02 00 02 00");
 }
 
 TEST(asn1, EncodeFailsWhenTheBufferIsFull) {
