@@ -206,6 +206,14 @@ void Bench::StartDaemon(int readers) {
          << "LIBPATH      " << driver << "\n"
          << "CHANNELID    0x" << std::hex << kVpcdBasePort << "\n";
   }
+  // Not every caller's PATH has the sbin folders.
+  std::string daemon = "pcscd";
+  for (const char* candidate : {"/usr/sbin/pcscd", "/usr/local/sbin/pcscd", "/sbin/pcscd"}) {
+    if (::access(candidate, X_OK) == 0) {
+      daemon = candidate;
+      break;
+    }
+  }
   const std::string logPath = configDir_ + "/pcscd.log";
   const bool root = ::geteuid() == 0;
   ClearStaleDaemonFiles(root);
@@ -229,9 +237,10 @@ void Bench::StartDaemon(int readers) {
     const int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, 0);
     if (root) {
-      ::execlp("pcscd", "pcscd", "-f", "-c", configDir_.c_str(), static_cast<char*>(nullptr));
+      ::execlp(daemon.c_str(), "pcscd", "-f", "-c", configDir_.c_str(),
+               static_cast<char*>(nullptr));
     } else {
-      ::execlp("sudo", "sudo", "-n", "pcscd", "-f", "-c", configDir_.c_str(),
+      ::execlp("sudo", "sudo", "-n", daemon.c_str(), "-f", "-c", configDir_.c_str(),
                static_cast<char*>(nullptr));
     }
     ::_exit(127);
