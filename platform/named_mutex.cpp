@@ -21,7 +21,12 @@ constexpr std::uint32_t kMagic = 0x5A4D5458u;  // "ZMTX": the file is initialise
 constexpr std::size_t kMaxEncoded = 200;
 
 std::mutex g_dirMutex;
-std::string g_dir = "/dev/shm";
+
+// Function-local so that it exists whenever a static initialiser asks.
+std::string& Directory() {
+  static std::string dir = "/dev/shm";
+  return dir;
+}
 std::atomic<unsigned> g_tempCounter{0};
 
 bool KeptByte(unsigned char c) {
@@ -47,12 +52,12 @@ struct NamedMutex::Shared {
 
 void SetNamedObjectDirectory(const std::string& dir) {
   std::lock_guard<std::mutex> lock(g_dirMutex);
-  g_dir = dir;
+  Directory() = dir;
 }
 
 std::string NamedObjectDirectory() {
   std::lock_guard<std::mutex> lock(g_dirMutex);
-  return g_dir;
+  return Directory();
 }
 
 std::string NamedMutex::FileNameFor(const std::string& name) {
