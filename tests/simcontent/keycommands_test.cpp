@@ -23,9 +23,11 @@ struct Answer {
   std::uint16_t sw = 0;
 };
 
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
+Bytes Cat(const Bytes& a, const Bytes& b) {
+  Bytes out(a.size() + b.size());
+  std::copy(a.begin(), a.end(), out.begin());
+  std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(a.size()));
+  return out;
 }
 
 const Bytes kSha1Prefix = FromHex("30 21 30 09 06 05 2B 0E 03 02 1A 05 00 04 14");
@@ -87,10 +89,9 @@ class Host {
     Answer a;
     for (std::size_t off = 0; off < ext.size(); off += 250) {
       std::size_t n = std::min<std::size_t>(250, ext.size() - off);
-      Bytes env = {0x90, 0xC2, 0x00, 0x00, static_cast<std::uint8_t>(n)};
-      env.insert(env.end(), ext.begin() + static_cast<std::ptrdiff_t>(off),
-                 ext.begin() + static_cast<std::ptrdiff_t>(off + n));
-      a = Send(env);
+      Bytes piece(ext.begin() + static_cast<std::ptrdiff_t>(off),
+                  ext.begin() + static_cast<std::ptrdiff_t>(off + n));
+      a = Send(Cat({0x90, 0xC2, 0x00, 0x00, static_cast<std::uint8_t>(n)}, piece));
       if (off + n < ext.size() && a.sw != 0x9000) return a;
     }
     return a;
