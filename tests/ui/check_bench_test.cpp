@@ -1,6 +1,9 @@
-// zorbix-check as a script runs it, against the real pcscd with one virtual
-// reader and no card.
+// zorbix-check as a script and a user run it: against the real pcscd with one
+// virtual reader and no card, and on a terminal.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -52,6 +55,47 @@ TEST(CheckOnBench, AReaderWithoutACardEndsOnTheErrorPageWith207) {
   EXPECT_NE(content.str().find(zorbix::res::Text(142)), std::string::npos);
   EXPECT_NE(content.str().find("App. Version: \tv 01.00.02.00"), std::string::npos);
   EXPECT_NE(content.str().find(text207), std::string::npos);
+}
+
+// Reads what the terminal shows until `until` appears or the program ends.
+std::string ReadTerminal(int fd, const std::string& until, std::string* all) {
+  char buf[512];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 10000) <= 0) break;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;  // EIO once the program has closed the terminal
+    all->append(buf, static_cast<std::size_t>(n));
+    if (!until.empty() && all->find(until) != std::string::npos) break;
+  }
+  return *all;
+}
+
+// Typed on a terminal, the PIN is not echoed. Reader 99 does not exist, so
+// the program stops before it touches any card.
+TEST(CheckOnTerminal, ThePinIsNotEchoed) {
+  TempDir dir;
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (chdir(dir.path().c_str()) != 0) _exit(127);
+    execl(ZORBIX_CHECK_PATH, "zorbix-check", "--reader", "99", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string shown;
+  ReadTerminal(terminal, "PIN: ", &shown);
+  ASSERT_NE(shown.find("PIN: "), std::string::npos) << shown;
+  ASSERT_EQ(write(terminal, "4711\n", 5), 5);
+  ReadTerminal(terminal, "", &shown);
+  close(terminal);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(shown.find("4711"), std::string::npos) << shown;
+  // It went on past the PIN: to the run, or to the missing reader.
+  EXPECT_TRUE(shown.find("Page:") != std::string::npos ||
+              shown.find("no reader 99") != std::string::npos)
+      << shown;
 }
 
 }  // namespace

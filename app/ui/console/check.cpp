@@ -112,10 +112,6 @@ SecretRead ReadSecretLine(int fd, const char* prompt, SecretString* out) {
   const bool terminal = isatty(fd);
   struct termios quiet;
   if (terminal && tcgetattr(fd, &gSavedTerminal) == 0) {
-    if (prompt) {
-      ssize_t ignored = write(STDERR_FILENO, prompt, std::strlen(prompt));
-      (void)ignored;
-    }
     quiet = gSavedTerminal;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;
@@ -123,6 +119,11 @@ SecretRead ReadSecretLine(int fd, const char* prompt, SecretString* out) {
     std::signal(SIGINT, RestoreEchoAndDie);
     std::signal(SIGTERM, RestoreEchoAndDie);
     gEchoOff = tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
+    // Prompt only once echo is off, so nothing typed after it shows.
+    if (prompt) {
+      ssize_t ignored = write(STDERR_FILENO, prompt, std::strlen(prompt));
+      (void)ignored;
+    }
   }
 
   std::vector<char, WipingAllocator<char>> line;
@@ -143,7 +144,6 @@ SecretRead ReadSecretLine(int fd, const char* prompt, SecretString* out) {
     }
     line.push_back(c);
   }
-  WipeMemory(&quiet, sizeof quiet);
   if (gEchoOff) {
     tcsetattr(fd, TCSAFLUSH, &gSavedTerminal);
     gEchoOff = 0;
