@@ -52,8 +52,9 @@ void HalvoCard::ReadOdf() {
   std::array<std::uint8_t, kOdfReadLength> odf{};
   ReadBinary(0, kOdfReadLength, odf.data());
   if (lastResult_ != SCARD_S_SUCCESS) return;
-  // The walk covers the data of the last chunk; a 40-byte read is one chunk.
-  const std::size_t received = std::min(responseDataLength(), odf.size());
+  // The walk covers what the read delivered, also from an ODF shorter than
+  // 40 bytes (whose last chunk brings nothing).
+  const std::size_t received = std::min<std::size_t>(bytesRead_, odf.size());
 
   // Entries: tag A0..A8, length, then 30 L 04 L <path>; the path's last two
   // bytes (entry bytes 6, 7) are the directory file id.
@@ -140,6 +141,7 @@ LONG HalvoCard::SelectByFileId(std::uint16_t fileId) {
 LONG HalvoCard::ReadBinary(std::uint16_t offset, std::uint16_t count, std::uint8_t* dest) {
   std::uint16_t position = 0;
   std::uint16_t remaining = count;
+  bytesRead_ = 0;
   while (remaining > 0) {
     const auto chunk = static_cast<std::uint8_t>(std::min<std::size_t>(remaining, kReadChunk));
     const std::uint8_t apdu[] = {0x00, kInsReadBinary, static_cast<std::uint8_t>(offset >> 8),
@@ -154,6 +156,7 @@ LONG HalvoCard::ReadBinary(std::uint16_t offset, std::uint16_t count, std::uint8
     offset = static_cast<std::uint16_t>(offset + got);
     position = static_cast<std::uint16_t>(position + got);
     remaining = static_cast<std::uint16_t>(remaining - got);
+    bytesRead_ = position;
   }
   return lastResult_;
 }

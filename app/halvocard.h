@@ -85,6 +85,8 @@ class HalvoCard {
   LONG lastResult() const { return lastResult_; }
   // Data bytes of the last response (status word excluded).
   std::size_t responseDataLength() const;
+  // Bytes the last ReadBinary delivered, over all its chunks.
+  std::uint16_t bytesRead() const { return bytesRead_; }
   const std::uint8_t* responseData() const { return response_.data(); }
   const std::array<std::uint16_t, kFileIdSlots>& fileIdTable() const { return fileIdTable_; }
   const std::array<std::uint8_t, kCardDataSize>& cardDataCache() const { return cardData_; }
@@ -110,6 +112,7 @@ class HalvoCard {
   std::array<std::uint8_t, kApduBufferSize> response_{};
   std::size_t commandLength_ = 0;
   std::size_t responseLength_ = 0;
+  std::uint16_t bytesRead_ = 0;
   std::array<std::uint8_t, kCardDataSize> cardData_{};
   std::array<std::uint16_t, kFileIdSlots> fileIdTable_ = kDefaultFileIds;
 };

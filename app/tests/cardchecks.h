@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/tests/teststeps.h"
 #include "app/wizardstate.h"
 
 namespace zorbix::app {
