@@ -245,8 +245,10 @@ Bytes Card::Process(const Bytes& command) {
   out.push_back(static_cast<std::uint8_t>(r.sw >> 8));
   out.push_back(static_cast<std::uint8_t>(r.sw));
   if (fault && fault->corrupt) {
-    std::size_t i = std::min(fault->index, out.size() - 1);
-    out[i] ^= 0xFF;
+    const auto size = static_cast<std::ptrdiff_t>(out.size());
+    const std::ptrdiff_t i = std::clamp(fault->index < 0 ? size + fault->index : fault->index,
+                                        std::ptrdiff_t{0}, size - 1);
+    out[static_cast<std::size_t>(i)] ^= 0xFF;
   }
   trace_.push_back({command, out});
   return out;
@@ -801,7 +803,7 @@ void Card::FailAt(int n, std::uint16_t sw) {
   if (n > 0) faults_.push_back({commands_ + static_cast<std::size_t>(n), false, sw, 0});
 }
 
-void Card::CorruptAt(int n, std::size_t index) {
+void Card::CorruptAt(int n, std::ptrdiff_t index) {
   std::lock_guard lock(mu_);
   if (n > 0) faults_.push_back({commands_ + static_cast<std::size_t>(n), true, 0, index});
 }

@@ -204,9 +204,10 @@ class Card {
   // The n-th command from now (1 = the next) is answered with `sw` alone,
   // without being carried out.
   void FailAt(int n, std::uint16_t sw);
-  // The n-th command from now gets its answer byte `index` XOR 0xFF
-  // (index past the end: the last byte).
-  void CorruptAt(int n, std::size_t index = 0);
+  // The n-th command from now gets its answer byte `index` XOR 0xFF; a
+  // negative index counts from the end (-1 = SW2, -3 = the byte before SW1,
+  // e.g. the last MAC byte of a protected answer). Out of range: clamped.
+  void CorruptAt(int n, std::ptrdiff_t index = 0);
   void BlockPin();                 // PIN tries to 0
   void SetPinTries(int left);
   void SetPukTries(int left);
@@ -223,7 +224,7 @@ class Card {
     std::size_t at;  // command number (1-based since construction)
     bool corrupt;
     std::uint16_t sw;
-    std::size_t index;
+    std::ptrdiff_t index;
   };
 
   Response Builtin(const Apdu& apdu);

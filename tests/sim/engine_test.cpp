@@ -294,6 +294,8 @@ TEST_F(EngineTest, FaultsHitTheChosenCommandOnly) {
                  });
   card.CorruptAt(1, 99);  // past the end: the last byte
   EXPECT_EQ(Exchange(card, "0020000000"), "63 3C");
+  card.CorruptAt(1, -3);  // counted from the end
+  EXPECT_EQ(Exchange(card, "90B8000002"), "01 FD 90 00");
 }
 
 TEST_F(EngineTest, TraceKeepsRawExchangesAndMasksPinsInText) {
