@@ -135,6 +135,29 @@ TEST_F(ConsoleRun, AReaderWithoutACardEndsOnTheErrorPageWith207) {
   EXPECT_EQ(err_.str().find("1234"), std::string::npos);
 }
 
+// --unblock ticks the check box before the PUK and new PIN arrive, so the
+// logic sees unblock mode and its PUK rule.
+TEST_F(ConsoleRun, UnblockTicksTheBoxAndTypesAllThreeFields) {
+  fake_.AddReader("Reader 00");
+  fake_.InsertCard("Reader 00", {0x3B, 0x00});
+  ConsoleUi ui(err_);
+  Wizard wizard(ui, MakeDefaultTestSteps());
+  ui.SetEvents(&wizard);
+  ui.Start();
+  ui.Next();
+  ASSERT_EQ(ui.CurrentPage(), Page::Test);
+  ui.ChooseReader(0);
+  EXPECT_TRUE(ui.Enabled(Page::Test, 1000));
+  Fields fields;
+  fields.pin.assign("1234");
+  fields.puk.assign("0123456789ABCDEF");
+  fields.newPin.assign("5678");
+  ui.TypeFields(fields, true);
+  EXPECT_TRUE(ui.IsChecked(1025));
+  for (int id : {1028, 1023, 1021, 1001}) EXPECT_TRUE(ui.Enabled(Page::Test, id)) << id;
+  EXPECT_EQ(ui.Buttons(), static_cast<unsigned>(kButtonBack | kButtonNext));
+}
+
 TEST_F(ConsoleRun, AReaderPositionPastTheListIsRefused) {
   fake_.AddReader("Reader 00");
   CheckOptions options;
