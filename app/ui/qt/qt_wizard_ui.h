@@ -2,7 +2,6 @@
 // widgets' signals delivered to the logic as WizardEvents.
 #pragma once
 
-#include <QString>
 #include <array>
 #include <functional>
 #include <map>
