@@ -128,7 +128,7 @@ TEST_F(FakeScardTest, TransmitRunsTheResponderAndTracesApdus) {
   len = 1;
   EXPECT_EQ(fake.Transmit(h, SCARD_PCI_T0, read, sizeof(read), nullptr, resp, &len),
             SCARD_E_INSUFFICIENT_BUFFER);
-  EXPECT_EQ(len, 4u);
+  EXPECT_EQ(len, 1u);
   ASSERT_EQ(fake.Apdus().size(), 2u);
   EXPECT_EQ(fake.Apdus()[0].command, Bytes(read, read + sizeof(read)));
   EXPECT_EQ(fake.Apdus()[0].reader, "R1");
@@ -206,6 +206,23 @@ TEST_F(FakeScardTest, StatusChangeLikePcscdForUnknownAndEmptyLists) {
   s[1].dwCurrentState = SCARD_STATE_IGNORE;
   EXPECT_EQ(fake.GetStatusChange(ctx, 0, s, 2), SCARD_S_SUCCESS);
   EXPECT_EQ(fake.GetStatusChange(ctx, 1000, nullptr, 0), SCARD_S_SUCCESS);
+}
+
+TEST_F(FakeScardTest, InUseIsAStatusChangeWhenAsked) {
+  fake.InsertCard("R1", kAtr);
+  fake.SetReportInUse(true);
+  SCARD_READERSTATE s{};
+  s.szReader = "R1";
+  ASSERT_EQ(fake.GetStatusChange(ctx, 0, &s, 1), SCARD_S_SUCCESS);
+  s.dwCurrentState = s.dwEventState & ~DWORD{SCARD_STATE_CHANGED};
+  SCARDHANDLE h = Connect();
+  ASSERT_EQ(fake.GetStatusChange(ctx, 0, &s, 1), SCARD_S_SUCCESS);
+  EXPECT_TRUE(s.dwEventState & SCARD_STATE_INUSE);
+  s.dwCurrentState = s.dwEventState & ~DWORD{SCARD_STATE_CHANGED};
+  EXPECT_EQ(fake.GetStatusChange(ctx, 0, &s, 1), SCARD_E_TIMEOUT);
+  ASSERT_EQ(fake.Disconnect(h, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+  ASSERT_EQ(fake.GetStatusChange(ctx, 0, &s, 1), SCARD_S_SUCCESS);
+  EXPECT_FALSE(s.dwEventState & SCARD_STATE_INUSE);
 }
 
 TEST_F(FakeScardTest, PnpNotificationCountsReaders) {

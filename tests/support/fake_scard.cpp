@@ -191,6 +191,11 @@ void FakeScard::SetWaitHook(std::function<void(FakeScard&)> hook) {
   waitHook_ = std::move(hook);
 }
 
+void FakeScard::SetReportInUse(bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  reportInUse_ = on;
+}
+
 void FakeScard::SetEmptyWaitResult(LONG rv) {
   std::lock_guard<std::mutex> lock(mu_);
   emptyWaitResult_ = rv;
@@ -311,6 +316,14 @@ LONG FakeScard::CheckHandle(SCARDHANDLE h, Handle** handle, Reader** reader, boo
 
 DWORD FakeScard::ReaderEventState(const Reader& r) const {
   DWORD s = r.card ? SCARD_STATE_PRESENT : SCARD_STATE_EMPTY;
+  if (reportInUse_ && r.card) {
+    for (const auto& [h, handle] : handles_) {
+      if (handle.reader == r.name && handle.cardId == r.card->id) {
+        s |= SCARD_STATE_INUSE;
+        break;
+      }
+    }
+  }
   s |= r.extraFlags;
   return s | (r.events << 16);
 }
@@ -448,6 +461,7 @@ LONG FakeScard::ReleaseContext(SCARDCONTEXT ctx) {
       ++it;
     }
   }
+  ++generation_;
   changed_.notify_all();
   return Finish("ReleaseContext", "", 0, SCARD_S_SUCCESS);
 }
@@ -560,6 +574,8 @@ LONG FakeScard::Connect(SCARDCONTEXT ctx, const char* reader, DWORD shareMode, D
   h.protocol = r->card->protocol;
   *card = nextHandle_++;
   handles_[*card] = h;
+  ++generation_;
+  changed_.notify_all();
   if (activeProtocol) *activeProtocol = h.protocol;
   return Finish("Connect", name, shareMode, SCARD_S_SUCCESS);
 }
@@ -609,6 +625,8 @@ LONG FakeScard::Disconnect(SCARDHANDLE card, DWORD disposition) {
     if (disposition == SCARD_RESET_CARD || disposition == SCARD_UNPOWER_CARD) ResetCard(*r, 0);
   }
   handles_.erase(it);
+  ++generation_;
+  changed_.notify_all();
   return Finish("Disconnect", name, disposition, SCARD_S_SUCCESS);
 }
 
@@ -664,10 +682,8 @@ LONG FakeScard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* /*sendPci*/, 
   lock.lock();
   apdus_.push_back({name, command, response});
   if (recvPci) recvPci->dwProtocol = h ? h->protocol : SCARD_PROTOCOL_T0;
-  if (!recv || *recvLen < response.size()) {
-    *recvLen = static_cast<DWORD>(response.size());
-    return Finish("Transmit", name, 0, SCARD_E_INSUFFICIENT_BUFFER);
-  }
+  // Like pcscd: a short buffer is refused without telling the size.
+  if (!recv || *recvLen < response.size()) return Finish("Transmit", name, 0, SCARD_E_INSUFFICIENT_BUFFER);
   std::memcpy(recv, response.data(), response.size());
   *recvLen = static_cast<DWORD>(response.size());
   return Finish("Transmit", name, 0, SCARD_S_SUCCESS);

@@ -102,6 +102,10 @@ class FakeScard : public platform::ScardApi {
   // it gives up; it may insert or remove cards to make an event happen.
   // Immediate mode only.
   void SetWaitHook(std::function<void(FakeScard&)> hook);
+  // pcscd adds SCARD_STATE_INUSE to the event state while any handle is
+  // connected to the card, so connecting and disconnecting are status
+  // changes too. Off by default here; switch on to see those events.
+  void SetReportInUse(bool on);
   // What a wait on an empty reader-state list answers at once. pcscd 2.x
   // answers SCARD_S_SUCCESS without waiting (the default here).
   void SetEmptyWaitResult(LONG rv);
@@ -217,6 +221,7 @@ class FakeScard : public platform::ScardApi {
   WaitMode waitMode_ = WaitMode::Immediate;
   std::function<void(FakeScard&)> waitHook_;
   LONG emptyWaitResult_ = SCARD_S_SUCCESS;
+  bool reportInUse_ = false;
   SCARDCONTEXT nextContext_ = 0x1000;
   SCARDHANDLE nextHandle_ = 0x2000;
   std::uint64_t nextCardId_ = 1;
