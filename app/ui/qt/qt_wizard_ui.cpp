@@ -284,6 +284,13 @@ void QtWizardUi::SetButtons(unsigned buttons) {
 
 bool QtWizardUi::IsNextEnabled() const { return buttons_ & kButtonNext; }
 
+// The run happens inside one request; let what it changes show as it goes
+// (and the animation move), while clicks and keys wait.
+void QtWizardUi::ShowProgress() {
+  if (depth_ > 0 && dialog_->isVisible())
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
 void QtWizardUi::SetText(int controlId, const std::string& text) {
   QWidget* w = Find(controlId);
   if (auto* l = qobject_cast<QLabel*>(w)) {
@@ -295,6 +302,7 @@ void QtWizardUi::SetText(int controlId, const std::string& text) {
   } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
     g->setTitle(Q(text));
   }
+  ShowProgress();
 }
 
 void QtWizardUi::SetEnabled(int controlId, bool enabled) {
@@ -307,6 +315,7 @@ void QtWizardUi::SetVisible(int controlId, bool visible) {
 
 void QtWizardUi::SetIcon(int iconControlId, int iconId) {
   if (auto* l = qobject_cast<QLabel*>(Find(iconControlId))) ShowIcon(l, iconId);
+  ShowProgress();
 }
 
 void QtWizardUi::SetFont(int controlId, int pointSize) {

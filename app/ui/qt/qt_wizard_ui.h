@@ -85,6 +85,7 @@ class QtWizardUi final : public WizardUi {
   // other pages.
   QWidget* Find(int id) const;
   void ApplyButtons();
+  void ShowProgress();
   // Runs an event handler of the logic; page requests made meanwhile are
   // carried out once the outermost handler returns.
   void Deliver(const std::function<void()>& handler);
