@@ -98,6 +98,23 @@ TEST(RetailMac, MatchesDesCbcThenTwoKeyFinalBlock) {
             Hex("EE77FF082D6789F4"));
 }
 
+TEST(RetailMac, SecureMessagingLoopIsTheMacOverCounterAndInput) {
+  // The counter-chained form: y = ssc; y = E1(y) ^ B per block; then
+  // E1, D2, E1. It must equal the retail MAC over ssc || input.
+  const Bytes k1 = Hex("0123456789ABCDEF"), k2 = Hex("FEDCBA9876543210");
+  const Bytes ssc = Hex("0506070815161819");
+  const Bytes input = PadMethod2(Hex("0C20000080000000 8711 01 00112233445566778899AABBCCDDEEFF"));
+  Bytes y = ssc;
+  for (std::size_t off = 0; off < input.size(); off += 8) {
+    y = DesEncryptBlock(k1, y);
+    for (int i = 0; i < 8; ++i) y[i] ^= input[off + i];
+  }
+  y = DesEncryptBlock(k1, DesDecryptBlock(k2, DesEncryptBlock(k1, y)));
+  Bytes withSsc = ssc;
+  withSsc.insert(withSsc.end(), input.begin(), input.end());
+  EXPECT_EQ(RetailMac(kK1K2, withSsc), y);
+}
+
 TEST(RetailMac, EqualKeysIsPlainCbcMac) {
   // With K1 = K2 the final decrypt/encrypt cancel: the MAC is the last
   // single-DES CBC block, here the classic single-block vector.
