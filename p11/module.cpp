@@ -28,6 +28,11 @@ namespace {
 const bool kStateBuilt = (Module(), true);
 }  // namespace
 
+void ValidateThenUnsupported(CK_SESSION_HANDLE hSession) {
+  Module().sessions.ContextOfSession(hSession);
+  throw Pkcs11Exception(CKR_FUNCTION_NOT_SUPPORTED);
+}
+
 CK_RV Stub() noexcept {
   return Module().initialised.load() ? CKR_FUNCTION_NOT_SUPPORTED : CKR_CRYPTOKI_NOT_INITIALIZED;
 }
@@ -252,10 +257,10 @@ CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_
   return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
 }
 CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
-  return Locked([&] { Module().sessions.ContextOfSession(hSession); throw Pkcs11Exception(CKR_FUNCTION_NOT_SUPPORTED); });
+  return Locked([&] { ValidateThenUnsupported(hSession); });
 }
 CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return Locked([&] { Module().sessions.ContextOfSession(hSession); throw Pkcs11Exception(CKR_FUNCTION_NOT_SUPPORTED); });
+  return Locked([&] { ValidateThenUnsupported(hSession); });
 }
 CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return Stub(); }
 CK_RV C_SignRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }

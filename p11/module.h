@@ -41,7 +41,7 @@ inline constexpr char kLibraryManufacturer[] = "ORVA-ZEL";
 inline constexpr char kLibraryDescription[] = "Nueva librer\xED" "a";
 
 enum class Frame {
-  None,    // no initialisation check (C_GetFunctionList, C_SeedRandom)
+  None,    // no initialisation check (C_Initialize, C_Finalize, C_GetFunctionList)
   NoLock,  // initialisation check only
   Lock,    // initialisation check and the exclusion guard
 };
@@ -109,6 +109,9 @@ CK_RV Unlocked(Body&& body) noexcept {
 
 // A stub: not initialised, or not supported.
 CK_RV Stub() noexcept;
+
+// Multi-part signing: the session must be valid, the operation is not offered.
+void ValidateThenUnsupported(CK_SESSION_HANDLE hSession);
 
 // Bodies of the calls this file's state serves directly.
 CK_RV Initialize();

@@ -4,6 +4,7 @@
 
 #include "p11/pkcs11exception.h"
 #include "p11/slots.h"
+#include "p11/tokentypes.h"
 
 namespace zorbix::p11 {
 
@@ -49,9 +50,10 @@ void CSessionManager::DestroyContextOfSession(CK_SESSION_HANDLE hSession) {
 CK_SESSION_HANDLE CSessionManager::OpenSession(CSlotManager& slots, CK_SLOT_ID slotID,
                                                CK_FLAGS flags) {
   if (!(flags & CKF_SERIAL_SESSION)) throw Pkcs11Exception(CKR_SESSION_PARALLEL_NOT_SUPPORTED);
-  // Creating a context needs the slot and its recognised token type.
+  // A token context needs the slot and its recognised token type; no card
+  // type is recognised yet, so every slot ends here.
   CSlot& slot = slots.FindSlot(slotID);
-  if (!slot.TokenType()) throw Pkcs11Exception(CKR_SLOT_ID_INVALID);
+  if (!slot.TokenType()) DetectTokenType(slot);
   throw Pkcs11Exception(CKR_SLOT_ID_INVALID);
 }
 
