@@ -2,6 +2,10 @@
 of the PKI files (sim/content_pki.cpp). Run by make-pki.sh; standard library
 only.
 
+Also writes the secure-channel parameters (Vexa-channelParams DER) for the
+module's card types. Run alone (python3 make_cvc.py sim/pki sim/content_pki.cpp)
+it rebuilds these from the existing keys without making new ones.
+
 Card-verifiable certificate layout (signer: 1024-bit RSA key):
   7F21 L { 5F37 81 80 <signature> 5F38 L <remainder> 42 08 <CAR> }
   content = CPI 41 || CAR (8) || CHR (12) || CHA (7) || OID (9, rsaEncryption)
@@ -76,6 +80,37 @@ def cv_certificate(signer_key, car, chr_, subject_key):
 RCA_NAME = b"ZBXRCA\x00\x01"               # CAR of the CA certificate
 CA_CHR = b"ZBXCA\x00\x00\x01"               # pk-CA-CS-AUT reference
 IFD_CHR = b"\x00\x00\x00\x00ZBXIFD\x00\x01"  # pk-IFD-AUT reference
+RCA_KEYREF = b"\x02\x0F"                    # the card's name of pk-RCA-AUT
+ICC_KEYREF = b"\x02\x1F"                    # the card's name of sk-ICC-AUT
+IFD_KEYREF = b"ZBXIFD\x00\x01"
+
+
+def der_int(v):
+    n = (v.bit_length() + 8) // 8 or 1
+    return tlv(b"\x02", v.to_bytes(n, "big"))
+
+
+def octets(b):
+    return tlv(b"\x04", b)
+
+
+def channel_params(pki, ca_cert, ifd_cert, mac_len):
+    """Vexa-channelParams as the module's card types carry them."""
+    root_n, root_e, _ = rsa_private(os.path.join(pki, "root-ca.key.der"))
+    ifd_n, ifd_e, ifd_d = rsa_private(os.path.join(pki, "ifd-aut.key.der"))
+    body = (tlv(b"\x30", der_int(root_n) + der_int(root_e))
+            + octets(b"\x83\x02" + RCA_KEYREF)
+            + octets(ca_cert)
+            + octets(b"\x83\x08" + CA_CHR)
+            + octets(ifd_cert)
+            + octets(IFD_KEYREF)
+            + octets(IFD_CHR[4:])
+            + octets(b"\x83\x0C" + IFD_CHR)
+            + octets(b"\x84\x02" + ICC_KEYREF)
+            + tlv(b"\x30", der_int(ifd_n) + der_int(ifd_e) + der_int(ifd_d)))
+    if mac_len is not None:
+        body += der_int(mac_len)
+    return tlv(b"\x30", body)
 
 
 def main():
@@ -87,6 +122,12 @@ def main():
     ifd_cert = cv_certificate(ca, CA_CHR, IFD_CHR, ifd)
     open(os.path.join(pki, "c-cv-ca-cs-aut.cvc"), "wb").write(ca_cert)
     open(os.path.join(pki, "c-cv-ifd-aut.cvc"), "wb").write(ifd_cert)
+    # Channel parameters of the national ID card (4-byte MACs) and of the
+    # ORVA card type with a channel (8-byte MACs).
+    open(os.path.join(pki, "vexa-channel-params.der"), "wb").write(
+        channel_params(pki, ca_cert, ifd_cert, None))
+    open(os.path.join(pki, "tc-orva4-channel-params.der"), "wb").write(
+        channel_params(pki, ca_cert, ifd_cert, 8))
 
     names = sorted(f for f in os.listdir(pki) if f.endswith((".der", ".cvc")))
     lines = [

@@ -145,5 +145,49 @@ TEST(TestPki, CardVerifiableCertificatesRecover) {
   }
 }
 
+// The channel parameters: eleven members in order (ten for the national ID
+// card, which omits the MAC length), made of the PKI's own keys and
+// certificates.
+TEST(TestPki, ChannelParametersHoldThePki) {
+  const std::pair<const char*, int> kParams[] = {{"vexa-channel-params.der", -1},
+                                                 {"tc-orva4-channel-params.der", 8}};
+  for (auto [file, macLen] : kParams) {
+    SCOPED_TRACE(file);
+    Bytes der = PkiFile(file);
+    auto outer = der::Read(der, 0);
+    ASSERT_TRUE(outer && outer->tag == 0x30 && outer->total() == der.size());
+    std::vector<Bytes> members;
+    std::vector<std::uint16_t> tags;
+    for (std::size_t p = outer->headerLength; p < der.size();) {
+      auto e = der::Read(der, p);
+      ASSERT_TRUE(e);
+      members.push_back(Bytes(der.begin() + static_cast<std::ptrdiff_t>(p),
+                              der.begin() + static_cast<std::ptrdiff_t>(p + e->total())));
+      tags.push_back(e->tag);
+      p += e->total();
+    }
+    std::vector<std::uint16_t> expected = {0x30, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x30};
+    if (macLen > 0) expected.push_back(0x02);
+    ASSERT_EQ(tags, expected);
+
+    auto root = p15::ParseCertificate(PkiFile("root-ca.crt.der"));
+    Bytes n = der::Contents(members[0], 2 + (members[0][1] & 0x80 ? members[0][1] & 0x7F : 0));
+    while (!n.empty() && n[0] == 0) n.erase(n.begin());
+    EXPECT_EQ(n, root->modulus) << "pk-RCAicc is the root CA's key";
+    EXPECT_EQ(der::Contents(members[2], 0), PkiFile("c-cv-ca-cs-aut.cvc"));
+    EXPECT_EQ(der::Contents(members[4], 0), PkiFile("c-cv-ifd-aut.cvc"));
+    EXPECT_EQ(der::Contents(members[6], 0).size(), 8u) << "sn-IFD";
+    KeySpec ifd = p15::LoadKey("ifd-aut", 0, 0);
+    Bytes sk = members[9];
+    std::size_t q = der::Read(sk, 0)->headerLength;
+    Bytes skn = der::Contents(sk, q);
+    while (!skn.empty() && skn[0] == 0) skn.erase(skn.begin());
+    EXPECT_EQ(skn, ifd.modulus) << "sk-IFD-AUT is the terminal key";
+    if (macLen > 0) {
+      EXPECT_EQ(der::Contents(members[10], 0), Bytes{static_cast<std::uint8_t>(macLen)});
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zorbix::sim
