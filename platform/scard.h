@@ -79,6 +79,9 @@ class ScopedScardApi {
   ScardApi* previous_;
 };
 
+// "SCARD_E_NO_SMARTCARD" and so on; unknown values as 0x%08lX.
+std::string ScardErrorName(LONG rv);
+
 // Splits a reader multi-string (names ended by NUL, list ended by an empty name).
 std::vector<std::string> SplitMultiString(const char* block, std::size_t len);
 

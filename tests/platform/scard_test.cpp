@@ -162,3 +162,17 @@ TEST(SplitMultiString, Cases) {
 
 }  // namespace
 }  // namespace zorbix::platform
+
+namespace zorbix::platform {
+namespace {
+
+TEST(ScardErrorName, NamesAndUnknownValues) {
+  EXPECT_EQ(ScardErrorName(SCARD_S_SUCCESS), "SCARD_S_SUCCESS");
+  EXPECT_EQ(ScardErrorName(SCARD_E_NO_SMARTCARD), "SCARD_E_NO_SMARTCARD");
+  EXPECT_EQ(ScardErrorName(SCARD_W_REMOVED_CARD), "SCARD_W_REMOVED_CARD");
+  EXPECT_EQ(ScardErrorName(0x8010001F), "SCARD_E_UNSUPPORTED_FEATURE");
+  EXPECT_EQ(ScardErrorName(static_cast<LONG>(0x80100099)), "0x80100099");
+}
+
+}  // namespace
+}  // namespace zorbix::platform
