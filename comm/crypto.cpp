@@ -128,12 +128,18 @@ Bytes DesDecryptBlock(ByteView key, ByteView block) {
   return RunDesBlock<CryptoPP::DESDecryption>(key, block);
 }
 
-Bytes PadMethod2(ByteView data) {
-  Bytes out(data.begin(), data.end());
+template <typename Vec>
+Vec Pad(ByteView data) {
+  Vec out;
+  out.reserve((data.size() / kDesBlock + 1) * kDesBlock);  // no regrowth copies left behind
+  out.assign(data.begin(), data.end());
   out.push_back(0x80);
   while (out.size() % kDesBlock != 0) out.push_back(0x00);
   return out;
 }
+
+Bytes PadMethod2(ByteView data) { return Pad<Bytes>(data); }
+SecureBytes PadMethod2Secret(ByteView data) { return Pad<SecureBytes>(data); }
 
 bool UnpadMethod2(SecureBytes& data) { return Unpad(data); }
 bool UnpadMethod2(Bytes& data) { return Unpad(data); }

@@ -39,6 +39,8 @@ Bytes DesDecryptBlock(ByteView key, ByteView block);
 // ISO/IEC 9797-1 padding method 2: 80 then 00 up to a multiple of 8; a
 // block-aligned input gets a whole block 80 00 .. 00.
 Bytes PadMethod2(ByteView data);
+// The same in wiping storage, for padded PINs and keys.
+SecureBytes PadMethod2Secret(ByteView data);
 // Drops trailing 00 bytes and the 80 before them; false when there is no 80.
 bool UnpadMethod2(SecureBytes& data);
 bool UnpadMethod2(Bytes& data);

@@ -70,6 +70,7 @@ TEST(Padding, Method2) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(PadMethod2(c.in), c.out);
+    EXPECT_EQ(Plain(PadMethod2Secret(c.in)), c.out);
     Bytes back = c.out;
     ASSERT_TRUE(UnpadMethod2(back));
     EXPECT_EQ(back, c.in);
