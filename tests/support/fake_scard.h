@@ -28,6 +28,13 @@ using Bytes = std::vector<std::uint8_t>;
 //
 // Operation names for failures and counts are the ScardApi method names
 // ("EstablishContext", "ListReaders", "GetStatusChange", "Connect", ...).
+//
+// Answers follow pcscd 2.x where the platform bench tests check it: an
+// unknown reader name fails GetStatusChange with SCARD_E_UNKNOWN_READER, an
+// empty state list succeeds at once, insertions and removals count in the
+// event state's high word, a removed card gives SCARD_W_REMOVED_CARD until a
+// Reconnect, a reset by another handle SCARD_W_RESET_CARD, a short receive
+// buffer SCARD_E_INSUFFICIENT_BUFFER without the needed size.
 class FakeScard : public platform::ScardApi {
  public:
   // Answers one command APDU with data + SW1 SW2.
@@ -111,8 +118,8 @@ class FakeScard : public platform::ScardApi {
   void SetEmptyWaitResult(LONG rv);
 
   // --- Card database -------------------------------------------------------
-  // LocateCards/ListCards answer from the registered-card table by default;
-  // extra names can be registered for tests.
+  // LocateCards/ListCards answer from the registered-card table
+  // (platform/carddb.h); names registered here are searched before it.
   void RegisterCard(const std::string& name, const Bytes& atr, const Bytes& mask);
 
   // --- Inspection ----------------------------------------------------------
