@@ -109,10 +109,9 @@ KeySpec* KeySlot(Card& card, std::uint8_t ref, std::uint8_t p1, std::uint16_t* s
     // One key per usage file: a key of another reference there is replaced.
     RemoveKeys(card, [&](const KeySpec& k) { return k.fileId == file && k.reference != ref; });
     if (KeySpec* k = card.FindKey(ref)) {
-      if (k->fileId != file) {
-        *sw = 0x6A88;
-        return nullptr;
-      }
+      // A key of both usages is sent once per usage; the signature file,
+      // where the host looks for it, holds it.
+      if (file == 0x3F73) k->fileId = file;
       return k;
     }
     KeySpec k;

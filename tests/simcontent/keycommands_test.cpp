@@ -357,6 +357,31 @@ std::string Safe(const ::testing::TestParamInfo<std::string>& info) {
 
 INSTANTIATE_TEST_SUITE_P(All, KeyContract, ::testing::ValuesIn(Names()), Safe);
 
+// A card family 1.0 key of both usages arrives once per usage (P1 40, then
+// 80) and ends up as the one key of the card in the signature file.
+TEST(HalvoKeySlots, KeyOfBothUsages) {
+  Host h(*FindProfile("HALVO1_0"));
+  h.Login();
+  KeySpec known = p15::LoadKey("user-auth-1024", 0, 0);
+  const std::pair<std::uint8_t, const Bytes*> parts[] = {
+      {0x02, &known.p},  {0x04, &known.q},  {0x06, &known.qinv},
+      {0x08, &known.dp}, {0x0A, &known.dq}, {0x12, &known.publicExponent}, {0x14, &known.modulus}};
+  for (std::uint8_t p1 : {0x40, 0x80})
+    for (auto [tag, value] : parts) {
+      std::uint8_t ins = tag >= 0x12 ? 0x50 : 0x52;
+      Bytes d = Cat({tag, static_cast<std::uint8_t>(value->size())}, *value);
+      ASSERT_EQ(h.Command({0x90, ins, p1, 0x24}, d).sw, 0x9000);
+    }
+  Answer s = h.SignPlain(0x24, PadType1(DigestInfo(kMessage), 128));
+  ASSERT_EQ(s.sw, 0x9000);
+  EXPECT_TRUE(Verifies(known, kMessage, s.data));
+  EXPECT_EQ(h.card.FindKey(0x24)->fileId, 0x3F73);
+  EXPECT_EQ(h.card.FindKey(0x20), nullptr);
+  EXPECT_EQ(h.card.FindKey(0x21), nullptr);
+  EXPECT_EQ(h.Send({0x90, 0x54, 0x40, 0x24, 0x00}).sw, 0x6A88) << "decipherment slot empty";
+  EXPECT_EQ(h.Send({0x90, 0x54, 0x80, 0x24, 0x00}).sw, 0x9000);
+}
+
 TEST(Envelopes, MalformedChains) {
   Host h(*FindProfile(DefaultProfileName()));
   // An extended command longer than announced is refused.
