@@ -225,6 +225,18 @@ TEST_F(FakeScardTest, InUseIsAStatusChangeWhenAsked) {
   EXPECT_FALSE(s.dwEventState & SCARD_STATE_INUSE);
 }
 
+TEST_F(FakeScardTest, RegisteredNamesComeFirst) {
+  fake.RegisterCard("Other card", kAtr, {0xFF, 0xFF, 0xFF, 0x00});
+  std::string names;
+  ASSERT_EQ(fake.ListCards(ctx, kAtr.data(), DWORD(kAtr.size()), &names), SCARD_S_SUCCESS);
+  EXPECT_EQ(names, std::string("Other card\0\0", 12));
+  const Bytes a1 = {0x3B, 0xEF, 0x00, 0x00, 0x40, 0x14, 0x80, 0x25, 0x48, 0x41, 0x4C,
+                    0x56, 0x4F, 0x57, 0x01, 0x16, 0x01, 0x01, 0x03, 0x90, 0x00};
+  fake.RegisterCard("Renamed A1", a1, Bytes(18, 0xFF));
+  ASSERT_EQ(fake.ListCards(ctx, a1.data(), DWORD(a1.size()), &names), SCARD_S_SUCCESS);
+  EXPECT_EQ(names, std::string("Renamed A1\0ORVA-ZEL_MODEL_A1\0\0", 30));
+}
+
 TEST_F(FakeScardTest, PnpNotificationCountsReaders) {
   SCARD_READERSTATE s{};
   s.szReader = "\\\\?PnP?\\Notification";
