@@ -217,6 +217,10 @@ TEST(ZorbixCheck, DemoCardCompletesTest1AndTest2) {
       << r.out << r.err;
   EXPECT_EQ(Section(log, app::kLogHeadingTest2, app::kLogHeadingTest3),
             Fixture("test2_" + profile + ".txt"));
+  // The card phase passed: the run went on to TEST 3.
+  EXPECT_NE(log.find(app::kLogHeadingTest3), std::string::npos);
+  EXPECT_EQ(r.out.find(Text(202)), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find(Text(207)), std::string::npos) << r.out;
 }
 #endif
 
