@@ -1,7 +1,9 @@
 // Slots over a fake PC/SC: IDs, slot list, slot info, slot events.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -307,6 +309,39 @@ TEST_F(SlotCalls, ListInfoAndEventsThroughEntryPoints) {
   Fake().RemoveCard("Entry reader");
   EXPECT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &event, nullptr), CKR_OK);
   EXPECT_EQ(event, mine);
+}
+
+TEST_F(SlotCalls, WaitRunsBesideLockedCallsInAnotherThread) {
+  ScopedReaders readers({"Threaded reader"});
+  CK_ULONG count = 0;
+  ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+  std::vector<CK_SLOT_ID> ids(count);
+  ASSERT_EQ(C_GetSlotList(CK_FALSE, ids.data(), &count), CKR_OK);
+  const CK_SLOT_ID mine = zorbix::p11::Module().slots.SlotOfReader("Threaded reader")->Id();
+
+  Fake().SetWaitMode(zorbix::testing::FakeScard::WaitMode::Real);
+  std::atomic<CK_RV> waited{CKR_CANCEL};
+  CK_SLOT_ID event = 0;
+  std::thread waiter([&] { waited = C_WaitForSlotEvent(0, &event, nullptr); });
+  // Locked calls go on while the wait blocks; were it inside the guard they
+  // would time out.
+  for (int i = 0; i < 20; ++i) {
+    CK_SLOT_INFO info;
+    ASSERT_EQ(C_GetSlotInfo(mine, &info), CKR_OK);
+    ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+  }
+  Fake().InsertCard("Threaded reader", kSomeAtr);
+  waiter.join();
+  Fake().SetWaitMode(zorbix::testing::FakeScard::WaitMode::Immediate);
+  EXPECT_EQ(to_string(waited.load()), "CKR_OK");
+  EXPECT_EQ(event, mine);
+
+  // Finalising ends a blocking wait.
+  std::thread finalised([&] { waited = C_WaitForSlotEvent(0, &event, nullptr); });
+  EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+  finalised.join();
+  EXPECT_EQ(to_string(waited.load()), "CKR_CRYPTOKI_NOT_INITIALIZED");
+  Fake().RemoveCard("Threaded reader");
 }
 
 }  // namespace
