@@ -47,9 +47,9 @@ subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 CNF
 
-key() {  # name bits
+key() {  # name bits [public exponent]
   openssl genpkey -algorithm RSA -pkeyopt "rsa_keygen_bits:$2" \
-    -pkeyopt rsa_keygen_pubexp:65537 -out "$1.key.pem" 2>/dev/null
+    -pkeyopt "rsa_keygen_pubexp:${3:-65537}" -out "$1.key.pem" 2>/dev/null
   openssl rsa -in "$1.key.pem" -traditional -outform DER -out "$1.key.der" 2>/dev/null
 }
 
@@ -93,9 +93,11 @@ key user-sign-1024 1024
 cert user-sign-1024 card-ca 0x2004 7000 sign "ZORBIX TEST HOLDER" 87654321X "ZORBIX PRUEBA B (FIRMA)"
 
 # Card-verifiable side of the channel: the root key the card trusts
-# (pk-RCA-AUT), the intermediate CV authority and the terminal key.
+# (pk-RCA-AUT), the intermediate CV authority and the terminal key. The
+# authority's 4-byte exponent gives its certificate the 210 bytes, and the
+# terminal's the 209 bytes, of the channel parameters' usual form.
 key cv-rca 1024
-key cv-ca-cs 1024
+key cv-ca-cs 1024 16777217
 key ifd-aut 1024
 
 /usr/bin/python3 "$here/make_cvc.py" "$here" "$root/sim/content_pki.cpp"

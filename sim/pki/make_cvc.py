@@ -8,8 +8,9 @@ it rebuilds these from the existing keys without making new ones.
 
 Card-verifiable certificate layout (signer: 1024-bit RSA key):
   7F21 L { 5F37 81 80 <signature> 5F38 L <remainder> 42 08 <CAR> }
-  content = CPI 41 || CAR (8) || CHR (12) || CHA (7) || OID (9, rsaEncryption)
-            || n (128) || e (3)                                   -> 168 bytes
+  content = CPI 41 || CAR (8) || CHR (12) || CHA (5) || OID (9, rsaEncryption)
+            || n (128) || e (minimal big-endian: 4 bytes for the authority key,
+            3 for the terminal key)                   -> 167 and 166 bytes
   block   = 6A || content[0:106] || SHA-1(content) || BC           (ISO 9796-2)
   signature = min(S, N - S) with S = block^d mod N of the signer;
   remainder = content[106:].
@@ -56,7 +57,7 @@ def tlv(tag, value):
     return tag + head + value
 
 
-CHA = bytes.fromhex("FF FF FF FF FF FF FF")  # role and rights: all
+CHA = bytes.fromhex("FF FF FF FF FF")  # role and rights: all
 RSA_OID = bytes.fromhex("2A 86 48 86 F7 0D 01 01 01")
 
 
@@ -65,7 +66,7 @@ def cv_certificate(signer_key, car, chr_, subject_key):
     n, e, _ = subject_key
     assert len(car) == 8 and len(chr_) == 12
     content = (b"\x41" + car + chr_ + CHA + RSA_OID
-               + n.to_bytes(128, "big") + e.to_bytes(3, "big"))
+               + n.to_bytes(128, "big") + e.to_bytes((e.bit_length() + 7) // 8, "big"))
     k = (sn.bit_length() + 7) // 8
     cut = k - 22
     block = b"\x6A" + content[:cut] + hashlib.sha1(content).digest() + b"\xBC"

@@ -121,6 +121,7 @@ TEST(TestPki, CardVerifiableCertificatesRecover) {
     auto car = der::Read(cert, p);
     ASSERT_TRUE(car && car->tag == 0x42);
     EXPECT_EQ(car->length, 8u);
+    EXPECT_EQ(cert.size(), std::string(c.file) == "c-cv-ca-cs-aut.cvc" ? 210u : 209u);
     EXPECT_EQ(p + car->total(), cert.size());
 
     KeySpec signer = p15::LoadKey(c.signer, 0, 0);
@@ -136,12 +137,15 @@ TEST(TestPki, CardVerifiableCertificatesRecover) {
     Bytes hash(20);
     CryptoPP::SHA1().CalculateDigest(hash.data(), content.data(), content.size());
     EXPECT_EQ(Bytes(m.end() - 21, m.end() - 1), hash);
-    // CPI, CAR as in tag 42, then the holder's modulus and exponent at the end.
+    // CPI 41, CAR (as in tag 42), CHR (12), CHA (5), OID (9), n (128), e.
+    ASSERT_GT(content.size(), 35u + 128u);
     EXPECT_EQ(content[0], 0x41);
     EXPECT_EQ(Bytes(content.begin() + 1, content.begin() + 9), der::Contents(cert, p));
+    EXPECT_EQ(Bytes(content.begin() + 26, content.begin() + 35), FromHex("2A 86 48 86 F7 0D 01 01 01"));
     KeySpec holder = p15::LoadKey(c.holder, 0, 0);
     ASSERT_EQ(holder.modulus.size(), 128u);
-    EXPECT_EQ(Bytes(content.end() - 131, content.end() - 3), holder.modulus);
+    EXPECT_EQ(Bytes(content.begin() + 35, content.begin() + 163), holder.modulus);
+    EXPECT_EQ(Bytes(content.begin() + 163, content.end()), holder.publicExponent);
   }
 }
 
@@ -169,6 +173,8 @@ TEST(TestPki, ChannelParametersHoldThePki) {
     std::vector<std::uint16_t> expected = {0x30, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x04, 0x30};
     if (macLen > 0) expected.push_back(0x02);
     ASSERT_EQ(tags, expected);
+    // With these sizes the module's built-in card-type table is 2198 bytes.
+    EXPECT_EQ(der.size(), macLen > 0 ? 904u : 901u);
 
     auto root = p15::ParseCertificate(PkiFile("root-ca.crt.der"));
     Bytes n = der::Contents(members[0], 2 + (members[0][1] & 0x80 ? members[0][1] & 0x7F : 0));
