@@ -98,7 +98,16 @@ cert user-sign-1024 card-ca 0x2004 7000 sign "ZORBIX TEST HOLDER" 87654321X "ZOR
 # terminal's the 209 bytes, of the channel parameters' usual form.
 key cv-rca 1024
 key cv-ca-cs 1024 16777217
-key ifd-aut 1024
+# The terminal key's private exponent must take exactly 128 INTEGER content
+# bytes (top bit clear, no shorter), as the channel parameters carry it.
+until key ifd-aut 1024 && /usr/bin/python3 - "ifd-aut.key.der" <<'PY'
+import sys
+sys.path.insert(0, ".")
+from make_cvc import rsa_private
+_, _, d = rsa_private(sys.argv[1])
+sys.exit(0 if 1016 <= d.bit_length() <= 1023 else 1)
+PY
+do :; done
 
 /usr/bin/python3 "$here/make_cvc.py" "$here" "$root/sim/content_pki.cpp"
 rm -f ./*.srl
