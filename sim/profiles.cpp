@@ -310,6 +310,17 @@ class Builder {
     }
   }
 
+  // Card side of the secure channel. channelData:
+  //   sfi0-file       EF of the MF read through short identifier 0 (6020)
+  //   icc-aut.key     the card's authentication key (PKCS#1 DER), certified by
+  //                   icc-aut.crt in EF 601F (short identifier 1F)
+  //   icc-aut.keyref  its reference in MSE:SET C1 A4 (84 02 <this>)
+  //   rca-aut.key     key of the CV root the card trusts (PKCS#1 DER; the card
+  //                   uses its public part), reference rca-aut.keyref (83 02)
+  //   ca-cs-aut.chr   holder reference of the CV authority (83 08 <this>)
+  //   ifd-aut.chr     holder reference of the terminal (83 0C <this>)
+  //   c-cv-*          the CV certificates the module presents
+  //   mac-len         MAC length of secure messaging
   void Channel(Profile& p) {
     // The card's certificates for the channel: intermediate CA (read through
     // short identifier 0) and its own authentication certificate (1F).
