@@ -1,6 +1,7 @@
 // The guard's Lock/Unlock rules over the named mutexes.
 #include "p11/exclusion.h"
 
+#include <algorithm>
 #include <new>
 
 namespace zorbix::p11 {
@@ -32,9 +33,9 @@ CK_RV CExclusionMutua::DestroyMutex(Holder* holder) {
   return CKR_OK;
 }
 
-CK_RV CExclusionMutua::LockMutex(const Holder& holder) const {
+CK_RV CExclusionMutua::LockMutex(const Holder& holder, std::chrono::milliseconds wait) const {
   if (!holder) return CKR_GENERAL_ERROR;
-  switch (holder->Lock(wait_)) {
+  switch (holder->Lock(wait)) {
     case platform::LockResult::Acquired:
     case platform::LockResult::Abandoned:
       return CKR_OK;
@@ -48,6 +49,9 @@ CK_RV CExclusionMutua::UnlockMutex(const Holder& holder) {
 }
 
 CK_RV CExclusionMutua::Lock() {
+  // One time-out for the whole wait, local queue included.
+  const auto deadline = std::chrono::steady_clock::now() + wait_;
+  if (!local_.try_lock_until(deadline)) return CKR_GENERAL_ERROR;
   Held target;
   {
     std::lock_guard<std::mutex> lock(state_);
@@ -58,21 +62,24 @@ CK_RV CExclusionMutua::Lock() {
       target = {globalMutex_, true};
     }
   }
-  CK_RV rv = LockMutex(target.mutex);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  CK_RV rv = LockMutex(target.mutex, std::max(left, std::chrono::milliseconds(0)));
   std::lock_guard<std::mutex> lock(state_);
+  if (rv == CKR_OK) {
+    try {
+      held_[std::this_thread::get_id()].push_back(target);
+    } catch (...) {
+      UnlockMutex(target.mutex);
+      rv = CKR_HOST_MEMORY;
+    }
+  }
   if (rv != CKR_OK) {
     // A lock that never held must not count as one to unlock.
     if (target.global) --globalDepth_;
-    return rv;
+    local_.unlock();
   }
-  try {
-    held_[std::this_thread::get_id()].push_back(std::move(target));
-  } catch (...) {
-    if (target.global) --globalDepth_;
-    UnlockMutex(target.mutex);
-    return CKR_HOST_MEMORY;
-  }
-  return CKR_OK;
+  return rv;
 }
 
 CK_RV CExclusionMutua::Unlock() {
@@ -93,7 +100,9 @@ CK_RV CExclusionMutua::Unlock() {
       --globalDepth_;
     }
   }
-  return UnlockMutex(top.mutex);
+  const CK_RV rv = UnlockMutex(top.mutex);
+  local_.unlock();
+  return rv;
 }
 
 std::string CExclusionMutua::ReaderName() const {

@@ -56,9 +56,12 @@ class CExclusionMutua {
   // Name from the reader name: the global name while it is empty.
   CK_RV CreateGuardMutex(Holder* holder) const;
   static CK_RV DestroyMutex(Holder* holder);
-  CK_RV LockMutex(const Holder& holder) const;
+  CK_RV LockMutex(const Holder& holder, std::chrono::milliseconds wait) const;
   static CK_RV UnlockMutex(const Holder& holder);
 
+  // Threads of this process also queue here first: a switch between the
+  // global and the reader mutex must not let two of our own calls overlap.
+  std::recursive_timed_mutex local_;
   mutable std::mutex state_;  // our own fields; never held while waiting
   std::string readerName_;
   Holder globalMutex_;

@@ -237,6 +237,48 @@ TEST(ExclusionGuard, SerialisesThreads) {
   EXPECT_EQ(maxInside.load(), 1);
 }
 
+// A thread still waiting on the reader mutex when a reset drops it gets that
+// mutex later, while newcomers take the global one: our own threads must
+// still not overlap.
+TEST(ExclusionGuard, NoOverlapAfterTheReaderMutexIsDropped) {
+  CExclusionMutua guard;
+  guard.SetReaderNameIfEmpty(UniqueName("Dropped reader"));
+  ASSERT_EQ(guard.Lock(), CKR_OK);
+  ASSERT_EQ(guard.Unlock(), CKR_OK);
+  ASSERT_TRUE(guard.ReaderMutexPresent());
+
+  std::atomic<bool> aHolds{false}, aGo{false}, bInside{false}, bGo{false}, cInside{false};
+  std::thread a([&] {
+    ASSERT_EQ(guard.Lock(), CKR_OK);  // the reader mutex
+    aHolds = true;
+    while (!aGo) std::this_thread::yield();
+    guard.ClearReader();
+    ASSERT_EQ(guard.Unlock(), CKR_OK);
+  });
+  while (!aHolds) std::this_thread::yield();
+  std::thread b([&] {
+    ASSERT_EQ(guard.Lock(), CKR_OK);
+    bInside = true;
+    while (!bGo) std::this_thread::yield();
+    ASSERT_EQ(guard.Unlock(), CKR_OK);
+  });
+  std::this_thread::sleep_for(100ms);  // let b start waiting
+  aGo = true;
+  a.join();
+  while (!bInside) std::this_thread::yield();
+  std::thread c([&] {
+    ASSERT_EQ(guard.Lock(), CKR_OK);
+    cInside = true;
+    ASSERT_EQ(guard.Unlock(), CKR_OK);
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(cInside.load()) << "c entered while b was inside";
+  bGo = true;
+  b.join();
+  c.join();
+  EXPECT_TRUE(cInside.load());
+}
+
 // Two processes and the module's own guard: these wait out the real 10 s.
 class GuardAcrossProcesses : public ::testing::Test {
  protected:
