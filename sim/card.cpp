@@ -36,6 +36,14 @@ bool Allowed(Access a, bool pinVerified) {
 
 bool IsPinCommand(std::uint8_t ins) { return ins == 0x20 || ins == 0x24 || ins == 0x2C; }
 
+// Commands whose data is secret: codes, key components, and the envelopes
+// that may carry either.
+bool HasSecretData(const Bytes& cmd) {
+  if (cmd.size() < 2) return false;
+  if (IsPinCommand(cmd[1])) return true;
+  return cmd[0] == 0x90 && (cmd[1] == 0x50 || cmd[1] == 0x52 || cmd[1] == 0xC2);
+}
+
 const Bytes kMasterFileName = {'M', 'a', 's', 't', 'e', 'r', '.', 'F', 'i', 'l', 'e'};
 
 }  // namespace
@@ -836,7 +844,7 @@ std::string Card::TraceText() const {
   std::string out;
   for (const TraceEntry& e : trace_) {
     Bytes shown = e.command;
-    if (shown.size() > 5 && IsPinCommand(shown[1])) {
+    if (shown.size() > 5 && HasSecretData(shown)) {
       out += "> " + ToHex(Bytes(shown.begin(), shown.begin() + 5), true) + " " +
              std::string((shown.size() - 5) * 3 - 1, '*') + "\n";
     } else {

@@ -303,8 +303,9 @@ TEST_F(EngineTest, TraceKeepsRawExchangesAndMasksPinsInText) {
   card.Process(FromHex(kPinBad));
   card.Process(FromHex("902C000015" + kPuk + "04" + AsciiHex("9876")));
   card.Process(FromHex("90B8000002"));
+  card.Process(FromHex("9052000004C0FFEE11"));  // a key component
   const auto trace = card.Trace();
-  ASSERT_EQ(trace.size(), 3u);
+  ASSERT_EQ(trace.size(), 4u);
   EXPECT_EQ(trace[0].command, FromHex(kPinBad));
   EXPECT_EQ(ToHex(trace[0].response), "63C2");
   EXPECT_EQ(ToHex(trace[2].response), "01029000");
@@ -314,7 +315,9 @@ TEST_F(EngineTest, TraceKeepsRawExchangesAndMasksPinsInText) {
   EXPECT_EQ(text.find(ToHex(Ascii("9876"), true)), std::string::npos);
   EXPECT_NE(text.find("> 00 20 00 00 04 **"), std::string::npos) << text;
   EXPECT_NE(text.find("> 90 B8 00 00 02\n< 01 02 90 00\n"), std::string::npos) << text;
-  EXPECT_EQ(card.CommandCount(), 3u);
+  EXPECT_EQ(text.find("C0 FF EE"), std::string::npos) << text;
+  EXPECT_NE(text.find("> 90 52 00 00 04 **"), std::string::npos) << text;
+  EXPECT_EQ(card.CommandCount(), 4u);
 }
 
 TEST_F(EngineTest, HandlersReplaceAndExtendBuiltins) {
