@@ -22,9 +22,13 @@ constexpr std::size_t kMaxEncoded = 200;
 
 std::mutex g_dirMutex;
 
-// Function-local so that it exists whenever a static initialiser asks.
+// Function-local so that it exists whenever a static initialiser asks. A
+// system without /dev/shm shares the locks through /tmp instead.
 std::string& Directory() {
-  static std::string dir = "/dev/shm";
+  static std::string dir = [] {
+    struct stat st {};
+    return std::string(stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp");
+  }();
   return dir;
 }
 std::atomic<unsigned> g_tempCounter{0};

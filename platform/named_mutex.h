@@ -6,7 +6,8 @@
 //  - Names: the bytes [A-Za-z0-9._-] are kept, every other byte (blanks in
 //    reader names, '/', non-ASCII) becomes %XX; a name whose encoding would
 //    pass 200 bytes keeps a prefix and ends in "~" plus a 64-bit hash. The file
-//    is "zorbix-<encoded name>" in /dev/shm (see SetNamedObjectDirectory).
+//    is "zorbix-<encoded name>" in /dev/shm (/tmp on a system without it; see
+//    SetNamedObjectDirectory).
 //  - Open security: files are created mode 0666 (fchmod, so the umask does not
 //    narrow it) and are never removed, so every local user meets the same lock.
 //  - Creation race: the creator initialises the mutex in a private temporary
@@ -56,7 +57,7 @@ class NamedMutex {
   Shared* shared_ = nullptr;
 };
 
-// Folder of the backing files; /dev/shm unless a test moved it. Takes effect
+// Folder of the backing files; /dev/shm (or /tmp) unless a test moved it. Takes effect
 // for mutexes opened afterwards.
 void SetNamedObjectDirectory(const std::string& dir);
 std::string NamedObjectDirectory();
