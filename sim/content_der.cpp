@@ -42,9 +42,11 @@ Bytes Integer(std::uint64_t value) {
 Bytes IntegerBytes(const Bytes& bigEndian) {
   std::size_t i = 0;
   while (i + 1 < bigEndian.size() && bigEndian[i] == 0) ++i;
-  Bytes c(bigEndian.begin() + static_cast<std::ptrdiff_t>(i), bigEndian.end());
-  if (c.empty()) c.push_back(0);
-  if (c.front() & 0x80) c.insert(c.begin(), 0x00);
+  Bytes c;
+  c.reserve(bigEndian.size() - i + 1);
+  if (i < bigEndian.size() && (bigEndian[i] & 0x80)) c.push_back(0x00);
+  c.insert(c.end(), bigEndian.begin() + static_cast<std::ptrdiff_t>(i), bigEndian.end());
+  if (c.empty()) c.push_back(0x00);
   return Tlv(0x02, c);
 }
 
