@@ -7,11 +7,13 @@
 #   bash scripts/demo.sh [ARGS...]      ARGS go to the wizard program
 #   ZORBIX_DEMO_PROFILE=NAME            another card (zorbix-vcard --list-profiles)
 set -euo pipefail
+# The wizard writes ZorbixLog.html into the folder the demo was started from.
+start_dir=$PWD
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 bash scripts/build.sh
-build_dir=${ZORBIX_BUILD_DIR:-build}
+build_dir=$(cd "${ZORBIX_BUILD_DIR:-build}" && pwd)
 
 find_program() {
   find "$build_dir" -type f -name "$1" -perm -u+x -print -quit
@@ -46,4 +48,5 @@ fi
 # The bench forwards SIGINT/SIGTERM to the wizard and stops after it; the
 # shell only has to wait for it.
 trap ':' INT TERM
+cd "$start_dir"
 "$bench" "${profile_args[@]}" -- "$wizard" "$@"
