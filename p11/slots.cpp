@@ -9,6 +9,8 @@
 #include "p11/pcscerrors.h"
 #include "p11/pkcs11exception.h"
 #include "p11/tokentypes.h"
+#include "pkcs15/p15files.h"
+#include "platform/named_event.h"
 #include "platform/scard.h"
 
 namespace zorbix::p11 {
@@ -28,7 +30,10 @@ void PadText(CK_UTF8CHAR* field, std::size_t size, const std::string& text) {
 // ---------------------------------------------------------------- CSlot
 
 CSlot::CSlot(CSlotManager& manager, std::string readerName, CK_SLOT_ID id)
-    : manager_(manager), readerName_(std::move(readerName)), id_(id) {
+    : manager_(manager),
+      readerName_(std::move(readerName)),
+      id_(id),
+      tokenInfo_(std::make_unique<p15::CP15TokenInfo>()) {
   readerState_.szReader = readerName_.c_str();
   readerState_.dwCurrentState = SCARD_STATE_UNAWARE;
   platform::Scard().GetStatusChange(manager_.Context(), 0, &readerState_, 1);
@@ -73,6 +78,8 @@ void CSlot::ResetCardState() {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   Disconnect();
   tokenType_ = nullptr;
+  tokenInfo_->Unload();
+  lockEvent_.reset();
   manager_.Guard().ClearReader();
 }
 
@@ -99,6 +106,26 @@ unsigned CSlot::EfCount() const {
 void CSlot::SetEfCount(unsigned count) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   efCount_ = count;
+}
+
+void CSlot::SetLockEvent(std::unique_ptr<platform::NamedEvent> event) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  lockEvent_ = std::move(event);
+}
+
+bool CSlot::HasLockEvent() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return lockEvent_ != nullptr;
+}
+
+bool CSlot::TokenNotRecognised() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return tokenNotRecognised_;
+}
+
+void CSlot::SetTokenNotRecognised(bool mark) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  tokenNotRecognised_ = mark;
 }
 
 SCARD_READERSTATE CSlot::ReaderState() const {

@@ -12,6 +12,13 @@
 #include <string>
 #include <vector>
 
+namespace zorbix::platform {
+class NamedEvent;
+}
+namespace zorbix::p15 {
+class CP15TokenInfo;
+}
+
 namespace zorbix::p11 {
 
 class CExclusionMutua;
@@ -38,7 +45,7 @@ class CSlot {
   void Connect();
   void Disconnect();
   // After a removal or a failed transmission: drop the connection and
-  // everything cached about the card.
+  // everything cached about the card (type, TokenInfo, lock event).
   void ResetCardState();
   // A card of a recognised type is in the reader.
   bool TokenPresent();
@@ -47,6 +54,15 @@ class CSlot {
   void SetTokenType(const CTokenType* type);
   unsigned EfCount() const;
   void SetEfCount(unsigned count);
+
+  // The variant claim on this reader; replacing it closes the old one.
+  void SetLockEvent(std::unique_ptr<platform::NamedEvent> event);
+  bool HasLockEvent() const;
+
+  p15::CP15TokenInfo& TokenInfo() { return *tokenInfo_; }
+  // Set when reading TokenInfo failed other than by the end of its content.
+  bool TokenNotRecognised() const;
+  void SetTokenNotRecognised(bool mark);
 
   SCARD_READERSTATE ReaderState() const;
   void SetReaderState(const SCARD_READERSTATE& state);
@@ -59,6 +75,9 @@ class CSlot {
   SCARDHANDLE card_ = 0;
   unsigned efCount_ = 0;
   const CTokenType* tokenType_ = nullptr;
+  std::unique_ptr<platform::NamedEvent> lockEvent_;
+  const std::unique_ptr<p15::CP15TokenInfo> tokenInfo_;
+  bool tokenNotRecognised_ = false;
   SCARD_READERSTATE readerState_{};
 };
 
