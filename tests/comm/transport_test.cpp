@@ -330,6 +330,31 @@ TEST_F(CommTest, ReadObjectPassesOtherRefusalsOn) {
   }
 }
 
+// Whatever a card file holds, the element reader returns one whole element
+// or raises; it never reads outside what the card sent.
+TEST_F(CommTest, ArbitraryFileContentsGiveAnElementOrAFailure) {
+  auto c = Comm();
+  for (int round = 0; round < 3000; ++round) {
+    Bytes content = crypto::RandomBytes(1 + crypto::RandomBytes(1)[0] % 40);
+    if (round % 2) content[0] = 0x30;
+    if (round % 4 == 1 && content.size() > 1) content[1] = 0x81 + (content[1] & 1);
+    FileCard file{content};
+    card_ = std::ref(file);
+    fake_.ClearApdus();
+    Bytes out;
+    const CK_RV rv = RaisedBy([&] { c->ReadObject(out, 0); });
+    if (rv == CKR_OK) {
+      ASSERT_EQ(comm::ParseTlvHeader(out).Total(), out.size());
+      ASSERT_TRUE(std::equal(out.begin(), out.end(), content.begin()));
+    } else {
+      ASSERT_TRUE(rv == CKR_DATA_INVALID) << std::hex << rv;
+    }
+    Bytes value;
+    const CK_RV compressed = RaisedBy([&] { c->ReadCompressed(H("60 61 00 01"), value); });
+    ASSERT_TRUE(compressed == CKR_OK || compressed == CKR_DATA_INVALID) << std::hex << compressed;
+  }
+}
+
 // ---------------------------------------------------------------- UPDATE BINARY
 
 struct WriteCase {
