@@ -4,15 +4,17 @@
 #include <functional>
 
 #include "comm/communicator.h"
+#include "p11/slots.h"
 #include "pkcs15/cardfileaccess.h"
 
 namespace zorbix::comm {
 
 class CCommFileAccess : public p15::CCardFileAccess {
  public:
-  // markNotRecognised sets the token-not-recognised mark of the slot; without
-  // one the mark is not kept.
-  explicit CCommFileAccess(CCommunicator& comm, std::function<void()> markNotRecognised = {})
+  // The token-not-recognised mark goes to the communicator's slot, or to
+  // markNotRecognised when one is given.
+  explicit CCommFileAccess(CCommunicator& comm) : comm_(comm) {}
+  CCommFileAccess(CCommunicator& comm, std::function<void()> markNotRecognised)
       : comm_(comm), markNotRecognised_(std::move(markNotRecognised)) {}
 
   void SelectName(std::string_view name) override { comm_.SelectName(name); }
@@ -27,7 +29,10 @@ class CCommFileAccess : public p15::CCardFileAccess {
     comm_.UpdateBinaryAt(offset, bytes);
   }
   void MarkTokenNotRecognised() override {
-    if (markNotRecognised_) markNotRecognised_();
+    if (markNotRecognised_)
+      markNotRecognised_();
+    else
+      comm_.Slot().SetTokenNotRecognised(true);
   }
 
  private:

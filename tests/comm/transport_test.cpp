@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "comm/crypto.h"
+#include "comm/fileaccess.h"
+#include "pkcs15/p15files.h"
 #include "tests/comm/comm_fixture.h"
 
 namespace zorbix::commtest {
@@ -513,6 +515,23 @@ TEST_F(CommTest, CompressForCardNeverWritesAStreamAsLongAsItsValue) {
   Bytes out;
   c->ReadCompressed(H("60 61 00 01"), out);
   EXPECT_EQ(out, value);
+}
+
+// ---------------------------------------------------------------- file access
+
+TEST_F(CommTest, FileAccessReadsTokenInfoAndMarksTheSlotOnRefusal) {
+  auto c = Comm();
+  comm::CCommFileAccess access(*c);
+  p15::CP15TokenInfo tokenInfo;
+
+  card_ = [](const Bytes& cmd) { return cmd[1] == 0xB0 ? Sw(0x6982) : Sw(0x9000); };
+  EXPECT_EQ(RaisedBy([&] { tokenInfo.Read(access); }), 0x80106982UL);
+  EXPECT_TRUE(slot_->TokenNotRecognised());
+  // The file object selects the PKCS#15 DF, then reads by short identifier.
+  const auto sent = Sent();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[1], H("00 A4 00 00 02 50 15"));
+  EXPECT_EQ(sent[2], H("00 B0 92 00 04"));
 }
 
 // ---------------------------------------------------------------- file creation
