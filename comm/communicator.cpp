@@ -254,10 +254,9 @@ void CCommunicator::SendEnvelopes(ByteView apdu, Bytes& response, std::uint16_t 
   }
 }
 
-void CCommunicator::SelectName(std::string_view name) {
-  if (name.empty() || name.size() > 0xFF) Fail(CKR_ARGUMENTS_BAD);
-  Bytes apdu = {0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(name.size())};
-  apdu.insert(apdu.end(), name.begin(), name.end());
+// A selection with its 61xx answer collected; anything but 9000 at the end is
+// a device error. The answer becomes lastResponse.
+void CCommunicator::Select(ByteView apdu) {
   Bytes local;
   try {
     TransmitApdu(apdu, local, kSwAnyStatus);
@@ -270,18 +269,15 @@ void CCommunicator::SelectName(std::string_view name) {
   lastResponse_ = std::move(local);
 }
 
+void CCommunicator::SelectName(std::string_view name) {
+  if (name.empty() || name.size() > 0xFF) Fail(CKR_ARGUMENTS_BAD);
+  Bytes apdu = {0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(name.size())};
+  apdu.insert(apdu.end(), name.begin(), name.end());
+  Select(apdu);
+}
+
 void CCommunicator::SelectId(std::uint16_t fileId) {
-  const Bytes apdu = {0x00, 0xA4, 0x00, 0x00, 0x02, Hi(fileId), Lo(fileId)};
-  Bytes local;
-  try {
-    TransmitApdu(apdu, local, kSwAnyStatus);
-    if ((lastStatus_ >> 8) == 0x61) GetResponse(local);
-  } catch (const Pkcs11Exception& e) {
-    if (IsCardStatusValue(e.rv())) Fail(CKR_DEVICE_ERROR);
-    throw;
-  }
-  if (lastStatus_ != kSwOk) Fail(CKR_DEVICE_ERROR);
-  lastResponse_ = std::move(local);
+  Select(Bytes{0x00, 0xA4, 0x00, 0x00, 0x02, Hi(fileId), Lo(fileId)});
 }
 
 std::uint16_t CCommunicator::SelectIdSize(std::uint16_t fileId) {

@@ -179,6 +179,9 @@ class CCommunicator {
   std::uint16_t lastStatus_ = 0;
   CSlot* slot_;
   Bytes lastResponse_;
+
+ private:
+  void Select(ByteView apdu);
 };
 
 class CComm_Plain : public CCommunicator {
