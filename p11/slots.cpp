@@ -108,6 +108,23 @@ void CSlot::SetEfCount(unsigned count) {
   efCount_ = count;
 }
 
+void CSlot::ForgetSwappedCard() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (card_ != 0) return;
+  SCARD_READERSTATE state{};
+  state.szReader = readerName_.c_str();
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  if (platform::Scard().GetStatusChange(manager_.Context(), 0, &state, 1) != SCARD_S_SUCCESS) return;
+  std::vector<std::uint8_t> atr;
+  if (state.dwEventState & SCARD_STATE_PRESENT)
+    atr.assign(state.rgbAtr, state.rgbAtr + std::min<DWORD>(state.cbAtr, sizeof state.rgbAtr));
+  const auto events = static_cast<std::uint32_t>(state.dwEventState >> 16);
+  if (seen_ && (seenAtr_ != atr || seenEvents_ != events)) ResetCardState();
+  seen_ = true;
+  seenAtr_ = std::move(atr);
+  seenEvents_ = events;
+}
+
 void CSlot::SetLockEvent(std::unique_ptr<platform::NamedEvent> event) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   lockEvent_ = std::move(event);

@@ -5,6 +5,7 @@
 #include <p11-kit/pkcs11.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -55,6 +56,14 @@ class CSlot {
   unsigned EfCount() const;
   void SetEfCount(unsigned count);
 
+  // A card taken out or swapped while the slot held no connection leaves no
+  // trace on it, and its cache (type, TokenInfo, claim) would answer for the
+  // card gone. Compares the reader's ATR and event count (PC/SC counts
+  // insertions and removals) with those of the last look, resets the card
+  // state when they differ, and remembers them. Nothing to do while
+  // connected: the handle reports a removal itself.
+  void ForgetSwappedCard();
+
   // The variant claim on this reader; replacing it closes the old one.
   void SetLockEvent(std::unique_ptr<platform::NamedEvent> event);
   bool HasLockEvent() const;
@@ -75,6 +84,9 @@ class CSlot {
   SCARDHANDLE card_ = 0;
   unsigned efCount_ = 0;
   const CTokenType* tokenType_ = nullptr;
+  bool seen_ = false;
+  std::vector<std::uint8_t> seenAtr_;
+  std::uint32_t seenEvents_ = 0;
   std::unique_ptr<platform::NamedEvent> lockEvent_;
   const std::unique_ptr<p15::CP15TokenInfo> tokenInfo_;
   bool tokenNotRecognised_ = false;

@@ -113,6 +113,7 @@ Claim VariantClaim(CSlot& slot, const CTokenTypeConfig& config, bool wasConnecte
 
 std::string Detect(CSlot& slot) {
   platform::ScardApi& api = platform::Scard();
+  slot.ForgetSwappedCard();
   const bool wasConnected = slot.CardHandle() != 0;
   if (!wasConnected) slot.Connect();
 
@@ -264,6 +265,7 @@ const MechanismInfo* FindMechanismInfo(CK_MECHANISM_TYPE type) {
 
 void GetTokenInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
   CSlot& slot = slots.FindSlot(slotID);
+  slot.ForgetSwappedCard();
   p15::CP15TokenInfo& tokenInfo = slot.TokenInfo();
   if (!tokenInfo.Loaded()) {
     if (slot.TokenPresent()) {
@@ -290,7 +292,9 @@ void GetTokenInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInf
 void GetMechanismList(CSlotManager& slots, CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
                       CK_ULONG_PTR pulCount) {
   // Detection is not run here: only a type found earlier counts.
-  const CTokenType* type = slots.FindSlot(slotID).TokenType();
+  CSlot& slot = slots.FindSlot(slotID);
+  slot.ForgetSwappedCard();
+  const CTokenType* type = slot.TokenType();
   if (!type) Fail(CKR_TOKEN_NOT_PRESENT);
   if (!pulCount) Fail(CKR_ARGUMENTS_BAD);
   const auto& mechanisms = type->mechanisms;
@@ -307,7 +311,9 @@ void GetMechanismList(CSlotManager& slots, CK_SLOT_ID slotID, CK_MECHANISM_TYPE_
 void GetMechanismInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,
                       CK_MECHANISM_INFO_PTR pInfo) {
   if (!pInfo) Fail(CKR_HOST_MEMORY);
-  const CTokenType* tokenType = slots.FindSlot(slotID).TokenType();
+  CSlot& slot = slots.FindSlot(slotID);
+  slot.ForgetSwappedCard();
+  const CTokenType* tokenType = slot.TokenType();
   if (!tokenType) Fail(CKR_MECHANISM_INVALID);
   const auto& offered = tokenType->mechanisms;
   if (std::find(offered.begin(), offered.end(), type) == offered.end()) Fail(CKR_MECHANISM_INVALID);

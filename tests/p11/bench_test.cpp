@@ -57,7 +57,7 @@ TEST_F(OnBench, WaitForSlotEventReportsInsertionAndRemoval) {
   EXPECT_EQ(event, slot);
   CK_SLOT_INFO info;
   ASSERT_EQ(C_GetSlotInfo(slot, &info), CKR_OK);
-  EXPECT_EQ(info.flags, 6u) << "no card type is recognised yet";
+  EXPECT_EQ(info.flags, 6u) << "the basic card is of no module type";
 
   bench_->Remove(0);
   event = 0;
@@ -73,8 +73,8 @@ TEST_F(OnBench, OutsideApplicationListsTheSlots) {
   const int status = std::system(command.c_str());
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
 
-  // GnuTLS loads it through p11-kit; with no card type recognised it lists
-  // no token but must load and initialise the module.
+  // GnuTLS loads it through p11-kit; the basic card is of no module type, so
+  // it lists no token but must load and initialise the module.
   const std::string p11tool = std::string("p11tool --provider ") + ZORBIX_P11_MODULE + " --list-tokens";
   const int toolStatus = std::system(p11tool.c_str());
   EXPECT_TRUE(WIFEXITED(toolStatus) && WEXITSTATUS(toolStatus) == 0) << p11tool;

@@ -13,4 +13,4 @@ descriptions = [lib.getSlotInfo(s).slotDescription.strip() for s in slots]
 print("slots:", [hex(s) for s in slots], descriptions)
 assert all(s >= 0x10000 for s in slots), slots
 assert sys.argv[2] in descriptions, descriptions
-assert lib.getSlotList(tokenPresent=True) == [], "no card type is recognised yet"
+assert lib.getSlotList(tokenPresent=True) == [], "the basic card is of no module type"
