@@ -305,6 +305,13 @@ Response Card::Dispatch(const Apdu& apdu) {
   return RunFrom(apdu, it == handlers_.end() ? 0 : it->second.size());
 }
 
+Response Card::DispatchWrapped(const Apdu& apdu) {
+  std::lock_guard lock(mu_);
+  if (!wrapper_) return Dispatch(apdu);
+  const Wrapper wrapper = wrapper_;
+  return wrapper(*this, apdu, [this](const Apdu& inner) { return Dispatch(inner); });
+}
+
 Response Card::RunFrom(const Apdu& apdu, std::size_t depth) {
   if (depth == 0) return Builtin(apdu);
   Handler h = handlers_[Key(apdu.cla, apdu.ins)][depth - 1];

@@ -155,6 +155,10 @@ class Card {
   // Dispatch without controls, trace or the 61xx rule (for wrappers that
   // process an unwrapped command, and for tests).
   Response Dispatch(const Apdu& apdu);
+  // Dispatch through the wrapper, as if `apdu` had arrived on its own (for
+  // handlers that carry a whole command, like the envelopes); no wrapper:
+  // Dispatch.
+  Response DispatchWrapped(const Apdu& apdu);
 
   const Profile& profile() const { return profile_; }
 

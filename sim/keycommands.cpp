@@ -432,7 +432,8 @@ Response Envelope(Card& card, const Apdu& a) {
   }
   reset();
   if (inner.cla == 0x90 && inner.ins == 0xC2) return Sw(0x6985);
-  Response r = card.Dispatch(inner);
+  // Through the wrapper: the carried command may be a protected one.
+  Response r = card.DispatchWrapped(inner);
   WipeMemory(inner.data.data(), inner.data.size());
   WipeMemory(inner.raw.data(), inner.raw.size());
   return r;
