@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "p11/pkcs11exception.h"
 #include "p11/slots.h"
 #include "p11/tokentypes.h"
+#include "pkcs15/p15files.h"
 #include "platform/named_event.h"
 #include "tests/p11/fake_env.h"
 
@@ -425,12 +427,29 @@ TEST_F(Detection, ConfigurationTypesComeAfterTheBuiltInOnes) {
   std::filesystem::remove_all(dir);
 }
 
+CK_RV RvOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Pkcs11Exception& e) {
+    return e.rv();
+  }
+  return CKR_OK;
+}
+
 TEST_F(Detection, MechanismListAndInfoFollowTheDetectedType) {
   ScopedReaders readers({"Mechanism reader"});
   Fake().InsertCard("Mechanism reader", kVexaAtr);
+  // Nothing has looked at the card yet: the list does not detect.
+  types_ = std::make_unique<CTokenTypeConfig>("/m/ORVA_P11.so");
+  manager_ = std::make_unique<CSlotManager>(context_, guard_, *types_);
+  manager_->Refresh();
+  CK_ULONG count = 0;
+  const CK_SLOT_ID first = manager_->SlotOfReader("Mechanism reader")->Id();
+  EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetMechanismList(*manager_, first, nullptr, &count); })),
+            "CKR_TOKEN_NOT_PRESENT");
+
   Detect("/m/ORVA_P11.so", "Mechanism reader");
   const CK_SLOT_ID id = slot_->Id();
-  CK_ULONG count = 0;
   zorbix::p11::GetMechanismList(*manager_, id, nullptr, &count);
   EXPECT_EQ(count, 2u);
   CK_MECHANISM_TYPE list[1];
@@ -477,6 +496,33 @@ TEST_F(Detection, MechanismListAndInfoFollowTheDetectedType) {
   const auto* keyGen = zorbix::p11::FindMechanismInfo(CKM_RSA_PKCS_KEY_PAIR_GEN);
   ASSERT_NE(keyGen, nullptr);
   EXPECT_EQ(keyGen->flags, static_cast<CK_FLAGS>(CKF_GENERATE_KEY_PAIR));
+
+  // Swapped for a card of no type while nobody watched: the old type goes.
+  Fake().InsertCard("Mechanism reader", kOtherAtr);
+  EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetMechanismList(*manager_, id, nullptr, &count); })),
+            "CKR_TOKEN_NOT_PRESENT");
+}
+
+TEST_F(Detection, UnreadableTokenInfoMarksTheTokenAndIsTriedAgain) {
+  ScopedReaders readers({"Info reader"});
+  Fake().InsertCard("Info reader", kHalvoAtr,
+                    zorbix::testing::FakeScard::Table({}, {0x6F, 0x00}));
+  EXPECT_EQ(Detect("/m/ORVA_P11.so", "Info reader"), "HALVO");
+  const CK_SLOT_ID id = slot_->Id();
+  CK_TOKEN_INFO info;
+  for (int call = 0; call < 2; ++call) {
+    Fake().ClearApdus();
+    EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetTokenInfo(*manager_, id, &info); })),
+              "CKR_DEVICE_ERROR");
+    EXPECT_FALSE(Fake().Apdus().empty()) << "each call reads the card again";
+    EXPECT_TRUE(slot_->TokenNotRecognised());
+    EXPECT_FALSE(slot_->TokenInfo().Loaded());
+  }
+  EXPECT_EQ(slot_->CardHandle(), 0u);
+
+  Fake().RemoveCard("Info reader");
+  EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetTokenInfo(*manager_, id, &info); })),
+            "CKR_TOKEN_NOT_PRESENT");
 }
 
 }  // namespace
