@@ -767,6 +767,11 @@ std::map<std::string, Bytes>& Card::scratch() {
   return scratch_;
 }
 
+std::map<std::string, Bytes>& Card::settings() {
+  std::lock_guard lock(mu_);
+  return settings_;
+}
+
 // --- Test controls ---------------------------------------------------------------------
 
 void Card::Remove() {

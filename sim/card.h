@@ -195,6 +195,9 @@ class Card {
   // Per-session state for handlers (MSE, loaded blocks, channel keys);
   // cleared on reset and power changes.
   std::map<std::string, Bytes>& scratch();
+  // Settings of this card for handlers (test controls of extensions); kept
+  // across resets and power changes.
+  std::map<std::string, Bytes>& settings();
 
   // --- Test controls -------------------------------------------------------
   // Presence as seen by the reader; the link (vpcd) listens to changes.
@@ -261,6 +264,7 @@ class Card {
   int pinTries_ = 3;
   int pukTries_ = 10;
   std::map<std::string, Bytes> scratch_;
+  std::map<std::string, Bytes> settings_;
   std::map<std::uint16_t, std::vector<Handler>> handlers_;
   std::vector<std::size_t> depth_;  // handler nesting for Next()
   Wrapper wrapper_;

@@ -27,6 +27,7 @@ const char kEnc[] = "sc.kenc";
 const char kMac[] = "sc.kmac";
 const char kSsc[] = "sc.ssc";
 const char kChallenge[] = "challenge";        // left by the built-in GET CHALLENGE
+const char kFormSetting[] = "sc.internal-auth-form";
 
 constexpr std::size_t kHashSize = 20;
 constexpr std::size_t kKeySize = 32;          // Kicc, Kifd
@@ -87,6 +88,7 @@ cr::RsaPrivateKey ParsePrivateKey(const Bytes& der) {
     WipeMemory(i->value.data(), i->value.size());
     pos = i->end;
   }
+  WipeMemory(seq->value.data(), seq->value.size());
   if (ints.size() < 9) throw std::runtime_error("bad channel key");
   cr::RsaPrivateKey k;
   k.modulus = ints[1];
@@ -162,9 +164,10 @@ const Bytes* Find(Card& card, const std::string& name) {
   return it == s.end() ? nullptr : &it->second;
 }
 
-void Put(Card& card, const std::string& name, const Bytes& value) {
+// Moves the value in, so that secrets leave no copy behind.
+void Put(Card& card, const std::string& name, Bytes value) {
   Erase(card, name);
-  card.scratch()[name] = value;
+  card.scratch()[name] = std::move(value);
 }
 
 bool ChannelOpen(Card& card) { return Find(card, kMac) != nullptr; }
@@ -296,28 +299,43 @@ Response InternalAuthenticate(Card& card, const Config& cfg, const Apdu& a) {
   // The terminal's serial number is the tail of its certificate's holder.
   if (name->size() < 8 || !std::equal(sn.begin(), sn.end(), name->end() - 8)) return Sw(0x6A80);
 
+  auto setting = card.settings().find(kFormSetting);
+  const auto form = setting == card.settings().end() || setting->second.empty()
+                        ? InternalAuthForm::Minimal
+                        : static_cast<InternalAuthForm>(setting->second[0]);
   const std::size_t k = ModulusLength(cfg.icc.modulus);
-  const Bytes prnd = cr::RandomBytes(k - kKeySize - kHashSize - 2);
-  const SecureBytes kicc = cr::RandomSecret(kKeySize);
-  SecureBytes block = {0x6A};
-  block.insert(block.end(), prnd.begin(), prnd.end());
-  block.insert(block.end(), kicc.begin(), kicc.end());
-  cr::Sha1Hasher h;
-  h.Update(prnd).Update(kicc).Update(rnd).Update(sn);
-  const SecureBytes hash = h.Final();
-  block.insert(block.end(), hash.begin(), hash.end());
-  block.push_back(0xBC);
+  // A forced form may not fit under the terminal's modulus: new randoms.
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const Bytes prnd = cr::RandomBytes(k - kKeySize - kHashSize - 2);
+    SecureBytes kicc = cr::RandomSecret(kKeySize);
+    SecureBytes block = {0x6A};
+    block.insert(block.end(), prnd.begin(), prnd.end());
+    block.insert(block.end(), kicc.begin(), kicc.end());
+    cr::Sha1Hasher h;
+    h.Update(prnd).Update(kicc).Update(rnd).Update(sn);
+    SecureBytes hash = h.Final();
+    if (form == InternalAuthForm::Broken) hash[0] ^= 0x01;
+    block.insert(block.end(), hash.begin(), hash.end());
+    block.push_back(0xBC);
 
-  SecureBytes s = cr::RsaPrivate(cfg.icc, block);
-  Bytes other = cr::SubtractUnsigned(cfg.icc.modulus, s, s.size());
-  Bytes sigMin = cr::CompareUnsigned(other, s) < 0 ? other : Bytes(s.begin(), s.end());
-  WipeMemory(other.data(), other.size());
-  if (cr::CompareUnsigned(sigMin, ifd->modulus) >= 0) return Sw(0x6A80);
-  Response r{cr::RsaPublic(*ifd, sigMin), 0x9000, true};
-  WipeMemory(sigMin.data(), sigMin.size());
-  Put(card, kKicc, Bytes(kicc.begin(), kicc.end()));
-  Put(card, kRndIfd, rnd);
-  return r;
+    SecureBytes s = cr::RsaPrivate(cfg.icc, block);
+    SecureBytes other;
+    {
+      Bytes diff = cr::SubtractUnsigned(cfg.icc.modulus, s, s.size());
+      other.assign(diff.begin(), diff.end());
+      WipeMemory(diff.data(), diff.size());
+    }
+    const bool complement = form == InternalAuthForm::Complement ||
+                            ((form == InternalAuthForm::Minimal || form == InternalAuthForm::Broken) &&
+                             cr::CompareUnsigned(other, s) < 0);
+    const SecureBytes& sent = complement ? other : s;
+    if (cr::CompareUnsigned(sent, ifd->modulus) >= 0) continue;
+    Response r{cr::RsaPublic(*ifd, sent), 0x9000, true};
+    Put(card, kKicc, Bytes(kicc.begin(), kicc.end()));
+    Put(card, kRndIfd, rnd);
+    return r;
+  }
+  return Sw(0x6A80);
 }
 
 // Data: the terminal's signature min(S, N - S) of
@@ -366,8 +384,10 @@ Response ExternalAuthenticate(Card& card, const Config& cfg, const Apdu& a) {
   SecureBytes mac = cr::Sha1Secret(input);
   Bytes ssc = Slice(rndIcc, 4, 8);
   ssc.insert(ssc.end(), rndIfd->begin() + 4, rndIfd->begin() + 8);
-  OpenChannelWithKeys(card, Bytes(enc.begin(), enc.begin() + 16), Bytes(mac.begin(), mac.begin() + 16),
-                      ssc);
+  Bytes encKey(enc.begin(), enc.begin() + 16), macKey(mac.begin(), mac.begin() + 16);
+  OpenChannelWithKeys(card, encKey, macKey, ssc);
+  WipeMemory(encKey.data(), encKey.size());
+  WipeMemory(macKey.data(), macKey.size());
   return Sw(0x9000);
 }
 
@@ -566,6 +586,10 @@ std::optional<ChannelKeys> OpenChannelKeys(Card& card) {
   if (const Bytes* len = ChannelEntry(card.profile(), "mac-len"); len && !len->empty())
     k.macLength = (*len)[0];
   return k;
+}
+
+void SetInternalAuthForm(Card& card, InternalAuthForm form) {
+  card.settings()[kFormSetting] = {static_cast<std::uint8_t>(form)};
 }
 
 void OpenChannelWithKeys(Card& card, const Bytes& enc, const Bytes& mac, const Bytes& ssc) {

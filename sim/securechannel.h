@@ -36,6 +36,13 @@ struct ChannelKeys {
 // The keys of the card's open channel; nullopt when it is closed (tests).
 std::optional<ChannelKeys> OpenChannelKeys(Card& card);
 
+// How the card answers INTERNAL AUTHENTICATE (a test control; kept across
+// resets): its signature in the min(SIG, N - SIG) form (the default), always
+// SIG, always N - SIG, or a signature of a block whose hash is wrong, which
+// fits neither form.
+enum class InternalAuthForm { Minimal, Signature, Complement, Broken };
+void SetInternalAuthForm(Card& card, InternalAuthForm form);
+
 // Opens the card's channel with chosen keys, skipping the authentication
 // (tests of the wrapping rules). No effect on a card without a channel.
 void OpenChannelWithKeys(Card& card, const Bytes& kEnc, const Bytes& kMac, const Bytes& ssc);

@@ -199,6 +199,25 @@ TEST(SecureChannel, CardSignsInTheSmallerFormAndAcceptsBothFromTheTerminal) {
   }
 }
 
+TEST(SecureChannel, InternalAuthenticationFormsForTheTerminal) {
+  const struct {
+    InternalAuthForm form;
+    bool complement;  // the terminal needs its second attempt
+  } cases[] = {{InternalAuthForm::Signature, false}, {InternalAuthForm::Complement, true}};
+  for (const auto& c : cases) {
+    Rig r("Vexa");
+    SetInternalAuthForm(r.card, c.form);
+    r.card.Reset();  // the setting outlives resets
+    r.host.Open(r.params);
+    EXPECT_EQ(r.host.usedComplement, c.complement);
+    EXPECT_TRUE(OpenChannelKeys(r.card));
+  }
+  Rig r("Vexa");
+  SetInternalAuthForm(r.card, InternalAuthForm::Broken);
+  EXPECT_THROW(r.host.Open(r.params), HostError);
+  EXPECT_FALSE(OpenChannelKeys(r.card));
+}
+
 // Each case breaks one step; the card answers with a plain status word and
 // opens nothing.
 TEST(SecureChannel, EstablishmentFaultsAnswerPlainStatusWords) {
