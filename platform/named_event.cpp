@@ -26,6 +26,19 @@ int FlockRetry(int fd, int op) {
   return rc;
 }
 
+// Opens the file, creating it when missing. An existing file is opened
+// without O_CREAT: with fs.protected_regular a sticky folder such as
+// /dev/shm refuses O_CREAT on another user's file.
+int OpenOrCreate(const std::string& path) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 }  // namespace
 
 std::string NamedEvent::FileNameFor(const std::string& name) {
@@ -34,7 +47,7 @@ std::string NamedEvent::FileNameFor(const std::string& name) {
 }
 
 std::unique_ptr<NamedEvent> NamedEvent::Create(const std::string& name) {
-  const int fd = open(PathFor(name).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  const int fd = OpenOrCreate(PathFor(name));
   if (fd < 0) return nullptr;
   // Open security: the umask must not keep other users out. Only the
   // creator of the file may change its mode; for anyone else it is set.
