@@ -7,6 +7,9 @@
 #include <cryptopp/des.h>
 #include <cryptopp/filters.h>
 #include <cryptopp/modes.h>
+#include <cryptopp/osrng.h>
+#include <cryptopp/rsa.h>
+#include <cryptopp/sha.h>
 
 #include <functional>
 #include <memory>
@@ -160,6 +163,23 @@ TEST_P(Establishment, OpensWithTheTerminalAndProtectsPinAndFileAccess) {
   Answer read = r.host.Protected({0x00, 0xB0, 0x00, 0x00, 0xFA});
   EXPECT_EQ(read.sw, 0x9000);
   EXPECT_EQ(read.data, r.card.FindFile({0x5015, 0x5032})->data);
+
+  // Signing passes the channel's MSE:SET and PSO handlers on to the key
+  // commands.
+  const KeySpec* key = r.card.FindKey(0x01);
+  ASSERT_NE(key, nullptr);
+  EXPECT_EQ(r.host.Protected(FromHex("00 22 41 B6 04 84 02 01 01")).sw, 0x9000);
+  const Bytes msg = Ascii("protected signature");
+  Bytes digest(20);
+  CryptoPP::SHA1().CalculateDigest(digest.data(), msg.data(), msg.size());
+  const Bytes info = Cat({FromHex("30 21 30 09 06 05 2B 0E 03 02 1A 05 00 04 14"), digest});
+  Answer sig = r.host.Protected(Cat({FromHex("00 2A 9E 9A"), {static_cast<std::uint8_t>(info.size())}, info}));
+  EXPECT_EQ(sig.sw, 0x9000);
+  CryptoPP::RSA::PublicKey pub;
+  pub.Initialize(CryptoPP::Integer(key->modulus.data(), key->modulus.size()),
+                 CryptoPP::Integer(key->publicExponent.data(), key->publicExponent.size()));
+  CryptoPP::RSASS<CryptoPP::PKCS1v15, CryptoPP::SHA1>::Verifier verifier(pub);
+  EXPECT_TRUE(verifier.VerifyMessage(msg.data(), msg.size(), sig.data.data(), sig.data.size()));
   EXPECT_TRUE(r.host.open);
   EXPECT_TRUE(OpenChannelKeys(r.card));
 }
@@ -537,6 +557,27 @@ TEST(SecureChannel, LongCommandTravelsProtectedInEnvelopes) {
   Answer back = r.host.Protected(FromHex("00 B0 00 00 F0"));
   EXPECT_EQ(back.sw, 0x9000);
   EXPECT_EQ(back.data, data);
+
+  // DECIPHER of a 256-byte ciphertext with the 2048-bit key: two envelopes.
+  const KeySpec* key = r.card.FindKey(0x03);
+  ASSERT_NE(key, nullptr);
+  ASSERT_EQ(key->modulus.size(), 256u);
+  CryptoPP::RSA::PublicKey pub;
+  pub.Initialize(CryptoPP::Integer(key->modulus.data(), key->modulus.size()),
+                 CryptoPP::Integer(key->publicExponent.data(), key->publicExponent.size()));
+  CryptoPP::AutoSeededRandomPool rng;
+  CryptoPP::RSAES_PKCS1v15_Encryptor enc(pub);
+  const Bytes secret = Ascii("session secret");
+  Bytes cipher(enc.CiphertextLength(secret.size()));
+  enc.Encrypt(rng, secret.data(), secret.size(), cipher.data());
+  ASSERT_EQ(cipher.size(), 256u);
+  r.card.ClearTrace();
+  Answer plain = r.host.Protected(Cat({FromHex("90 74 40 03 00 01 00"), cipher}));
+  EXPECT_EQ(plain.sw, 0x9000);
+  EXPECT_EQ(plain.data, secret);
+  std::size_t envelopes = 0;
+  for (const TraceEntry& e : r.card.Trace()) envelopes += e.command[0] == 0x90 && e.command[1] == 0xC2;
+  EXPECT_EQ(envelopes, 2u);
 }
 
 // --- the PIN rule ----------------------------------------------------------------
