@@ -26,19 +26,19 @@ const char kKicc[] = "sc.kicc";
 const char kEnc[] = "sc.kenc";
 const char kMac[] = "sc.kmac";
 const char kSsc[] = "sc.ssc";
-const char kChallenge[] = "challenge";        // left by the built-in GET CHALLENGE
+const char kChallenge[] = "challenge";  // left by the built-in GET CHALLENGE
 const char kFormSetting[] = "sc.internal-auth-form";
 
 constexpr std::size_t kHashSize = 20;
-constexpr std::size_t kKeySize = 32;          // Kicc, Kifd
-constexpr std::size_t kCvModulus = 128;       // modulus in a CV certificate
+constexpr std::size_t kKeySize = 32;     // Kicc, Kifd
+constexpr std::size_t kCvModulus = 128;  // modulus in a CV certificate
 const Bytes kRsaOid = {0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01};
 
 struct Config {
-  cr::RsaPrivateKey icc;       // the card's authentication key
-  Bytes iccRef;                // its reference in MSE:SET C1 A4
-  cr::RsaPublicKey root;       // CV root the card trusts
-  Bytes rootRef;               // its reference in MSE:SET 81 B6
+  cr::RsaPrivateKey icc;  // the card's authentication key
+  Bytes iccRef;           // its reference in MSE:SET C1 A4
+  cr::RsaPublicKey root;  // CV root the card trusts
+  Bytes rootRef;          // its reference in MSE:SET 81 B6
   std::size_t macLength = 4;
 };
 
@@ -278,7 +278,8 @@ Response SetAuthentication(Card& card, const Config& cfg, const Apdu& a) {
 Bytes SnIcc(Card& card) {
   Bytes sn = {0x00};
   const Bytes& data = card.profile().cardData;
-  sn.insert(sn.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(7, data.size())));
+  sn.insert(sn.end(), data.begin(),
+            data.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(7, data.size())));
   sn.resize(8, 0x00);
   return sn;
 }
@@ -325,9 +326,10 @@ Response InternalAuthenticate(Card& card, const Config& cfg, const Apdu& a) {
       other.assign(diff.begin(), diff.end());
       WipeMemory(diff.data(), diff.size());
     }
-    const bool complement = form == InternalAuthForm::Complement ||
-                            ((form == InternalAuthForm::Minimal || form == InternalAuthForm::Broken) &&
-                             cr::CompareUnsigned(other, s) < 0);
+    const bool complement =
+        form == InternalAuthForm::Complement ||
+        ((form == InternalAuthForm::Minimal || form == InternalAuthForm::Broken) &&
+         cr::CompareUnsigned(other, s) < 0);
     const SecureBytes& sent = complement ? other : s;
     if (cr::CompareUnsigned(sent, ifd->modulus) >= 0) continue;
     Response r{cr::RsaPublic(*ifd, sent), 0x9000, true};
@@ -428,8 +430,7 @@ Response Protect(Card& card, std::size_t macLength, const Response& plain) {
 }
 
 // Checks and unwraps a protected command; on failure *sw holds the answer.
-std::optional<Apdu> Unprotect(Card& card, std::size_t macLength, const Apdu& a,
-                              std::uint16_t* sw) {
+std::optional<Apdu> Unprotect(Card& card, std::size_t macLength, const Apdu& a, std::uint16_t* sw) {
   *sw = 0x6988;
   std::optional<Tlv> crypt, le, mac;
   std::size_t macStart = 0;
@@ -456,7 +457,8 @@ std::optional<Apdu> Unprotect(Card& card, std::size_t macLength, const Apdu& a,
   if (mac->value.size() != macLength) return std::nullopt;
   Bytes input = {a.cla, a.ins, a.p1, a.p2, 0x80, 0x00, 0x00, 0x00};
   if (macStart > 0) {
-    input.insert(input.end(), a.data.begin(), a.data.begin() + static_cast<std::ptrdiff_t>(macStart));
+    input.insert(input.end(), a.data.begin(),
+                 a.data.begin() + static_cast<std::ptrdiff_t>(macStart));
     input = cr::PadMethod2(input);
   }
   if (NextMac(card, macLength, input) != mac->value) return std::nullopt;
@@ -561,12 +563,10 @@ void Install(Card& card) {
     if (a.p1 == 0x00 && a.p2 == 0xAE) return VerifyCertificate(c, a);
     return c.Next(a);
   });
-  card.AddHandler(0x00, 0x88, [cfg](Card& c, const Apdu& a) {
-    return InternalAuthenticate(c, *cfg, a);
-  });
-  card.AddHandler(0x00, 0x82, [cfg](Card& c, const Apdu& a) {
-    return ExternalAuthenticate(c, *cfg, a);
-  });
+  card.AddHandler(0x00, 0x88,
+                  [cfg](Card& c, const Apdu& a) { return InternalAuthenticate(c, *cfg, a); });
+  card.AddHandler(0x00, 0x82,
+                  [cfg](Card& c, const Apdu& a) { return ExternalAuthenticate(c, *cfg, a); });
   card.SetWrapper([cfg](Card& c, const Apdu& a, const std::function<Response(const Apdu&)>& inner) {
     return Wrap(c, *cfg, a, inner);
   });

@@ -1,13 +1,13 @@
 // The secure channel through the real pcscd: establishment and one protected
 // command with the virtual national ID card behind vpcd.
-#include <gtest/gtest.h>
+#include "sim/bench.h"
 
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "sim/bench.h"
 #include "sim/content_pki.h"
 #include "sim/securechannel.h"
 #include "tests/simsc/host.h"

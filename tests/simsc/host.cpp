@@ -97,8 +97,8 @@ ChannelParams ParseChannelParams(const Bytes& der) {
   ChannelParams p;
   auto root = Children(m[0].value);
   p.root = {cr::StripLeadingZeros(root.at(0).value), cr::StripLeadingZeros(root.at(1).value)};
-  Bytes* octets[] = {&p.rcaRef, &p.cvCa, &p.caRef, &p.cvIfd, &p.ifdKeyRef,
-                     &p.snIfd,  &p.ifdAutRef, &p.iccAutRef};
+  Bytes* octets[] = {&p.rcaRef,    &p.cvCa,  &p.caRef,     &p.cvIfd,
+                     &p.ifdKeyRef, &p.snIfd, &p.ifdAutRef, &p.iccAutRef};
   for (std::size_t i = 0; i < 8; ++i) {
     if (m[i + 1].tag != 0x04) throw HostError("channel parameter not an OCTET STRING");
     *octets[i] = m[i + 1].value;
@@ -178,7 +178,8 @@ void TestHost::PresentCertificates(const ChannelParams& p) {
 
 void TestHost::ReadCardKey(const ChannelParams& p) {
   auto readObject = [this](std::uint8_t sfi) {
-    Bytes head = Plain({0x00, 0xB0, static_cast<std::uint8_t>(0x80 | sfi), 0x00, 0x04}, 0x9000).data;
+    Bytes head =
+        Plain({0x00, 0xB0, static_cast<std::uint8_t>(0x80 | sfi), 0x00, 0x04}, 0x9000).data;
     if (head.size() != 4 || head[0] != 0x30) throw HostError("object head");
     std::size_t total = 0, headerLen = 0;
     if (head[1] < 0x80) {

@@ -2,7 +2,7 @@
 // terminal built from the protocol, the wrapping rules byte for byte (MACs
 // and cryptograms recomputed here with plain DES), faults that close the
 // channel, and the PIN rule.
-#include <gtest/gtest.h>
+#include "sim/securechannel.h"
 
 #include <cryptopp/des.h>
 #include <cryptopp/filters.h>
@@ -10,6 +10,7 @@
 #include <cryptopp/osrng.h>
 #include <cryptopp/rsa.h>
 #include <cryptopp/sha.h>
+#include <gtest/gtest.h>
 
 #include <functional>
 #include <memory>
@@ -17,7 +18,6 @@
 #include "sim/card.h"
 #include "sim/content_pki.h"
 #include "sim/profile.h"
-#include "sim/securechannel.h"
 #include "tests/simsc/host.h"
 
 namespace zorbix::sim {
@@ -173,7 +173,8 @@ TEST_P(Establishment, OpensWithTheTerminalAndProtectsPinAndFileAccess) {
   Bytes digest(20);
   CryptoPP::SHA1().CalculateDigest(digest.data(), msg.data(), msg.size());
   const Bytes info = Cat({FromHex("30 21 30 09 06 05 2B 0E 03 02 1A 05 00 04 14"), digest});
-  Answer sig = r.host.Protected(Cat({FromHex("00 2A 9E 9A"), {static_cast<std::uint8_t>(info.size())}, info}));
+  Answer sig = r.host.Protected(
+      Cat({FromHex("00 2A 9E 9A"), {static_cast<std::uint8_t>(info.size())}, info}));
   EXPECT_EQ(sig.sw, 0x9000);
   CryptoPP::RSA::PublicKey pub;
   pub.Initialize(CryptoPP::Integer(key->modulus.data(), key->modulus.size()),
@@ -205,8 +206,8 @@ TEST(SecureChannel, SendSequenceCounterStartsFromBothChallenges) {
 }
 
 TEST(SecureChannel, CardSignsInTheSmallerFormAndAcceptsBothFromTheTerminal) {
-  for (auto form : {TestHost::Form::Minimal, TestHost::Form::Signature,
-                    TestHost::Form::Complement}) {
+  for (auto form :
+       {TestHost::Form::Minimal, TestHost::Form::Signature, TestHost::Form::Complement}) {
     for (int round = 0; round < 3; ++round) {
       Rig r("Vexa");
       r.host.externalForm = form;
@@ -252,12 +253,20 @@ TEST(SecureChannel, EstablishmentFaultsAnswerPlainStatusWords) {
   };
   const Case cases[] = {
       {"certificate without a chosen key",
-       [&](Rig& r) { return sendSw(r, cmd({0x00, 0x2A, 0x00, 0xAE}, r.params.cvCa)); }, 0x6985},
+       [&](Rig& r) {
+         return sendSw(r, cmd({0x00, 0x2A, 0x00, 0xAE}, r.params.cvCa));
+       },
+       0x6985},
       {"unknown verification key",
-       [&](Rig& r) { return sendSw(r, cmd({0x00, 0x22, 0x81, 0xB6}, FromHex("83 02 02 0E"))); },
+       [&](Rig& r) {
+         return sendSw(r, cmd({0x00, 0x22, 0x81, 0xB6}, FromHex("83 02 02 0E")));
+       },
        0x6A88},
       {"authority key before its certificate",
-       [&](Rig& r) { return sendSw(r, cmd({0x00, 0x22, 0x81, 0xB6}, r.params.caRef)); }, 0x6A88},
+       [&](Rig& r) {
+         return sendSw(r, cmd({0x00, 0x22, 0x81, 0xB6}, r.params.caRef));
+       },
+       0x6A88},
       {"terminal certificate under the root",
        [&](Rig& r) {
          sendSw(r, cmd({0x00, 0x22, 0x81, 0xB6}, r.params.rcaRef));
@@ -290,12 +299,15 @@ TEST(SecureChannel, EstablishmentFaultsAnswerPlainStatusWords) {
       {"authentication with another card key",
        [&](Rig& r) {
          r.host.PresentCertificates(r.params);
-         return sendSw(r, cmd({0x00, 0x22, 0xC1, 0xA4},
-                              Cat({r.params.ifdAutRef, FromHex("84 02 02 1E")})));
+         return sendSw(
+             r, cmd({0x00, 0x22, 0xC1, 0xA4}, Cat({r.params.ifdAutRef, FromHex("84 02 02 1E")})));
        },
        0x6A88},
       {"internal authenticate without MSE:SET",
-       [&](Rig& r) { return sendSw(r, cmd({0x00, 0x88, 0x00, 0x00}, Bytes(16, 0x11))); }, 0x6985},
+       [&](Rig& r) {
+         return sendSw(r, cmd({0x00, 0x88, 0x00, 0x00}, Bytes(16, 0x11)));
+       },
+       0x6985},
       {"terminal serial not its certificate's",
        [&](Rig& r) {
          r.host.PresentCertificates(r.params);
@@ -346,8 +358,8 @@ TEST(SecureChannel, CardCertificatesAtShortIdentifiersZeroAnd1F) {
   Rig r("TC-ORVA4");
   r.host.SelectAndReadSerial();
   EXPECT_NO_THROW(r.host.ReadCardKey(r.params));  // the chain verifies under the root
-  for (auto [p1, name] : {std::pair<std::uint8_t, const char*>{0x80, "card-ca.crt.der"},
-                          {0x9F, "icc-aut.crt.der"}}) {
+  for (auto [p1, name] :
+       {std::pair<std::uint8_t, const char*>{0x80, "card-ca.crt.der"}, {0x9F, "icc-aut.crt.der"}}) {
     const Bytes file = PkiFile(name);
     Bytes head = r.Exchange({0x00, 0xB0, p1, 0x00, 0x04});
     EXPECT_EQ(head, Cat({Bytes(file.begin(), file.begin() + 4), {0x90, 0x00}})) << name;
@@ -379,8 +391,8 @@ Bytes StatusAnswer(std::uint16_t sw, const Bytes& cryptogram, const Bytes& ssc) 
                     : Bytes{0x87, 0x81, static_cast<std::uint8_t>(l), 0x01};
     head.insert(head.end(), cryptogram.begin(), cryptogram.end());
   }
-  Bytes objects = Cat({head, {0x99, 0x02, static_cast<std::uint8_t>(sw >> 8),
-                              static_cast<std::uint8_t>(sw)}});
+  Bytes objects =
+      Cat({head, {0x99, 0x02, static_cast<std::uint8_t>(sw >> 8), static_cast<std::uint8_t>(sw)}});
   return Cat({objects, {0x8E, 0x04}, RefMac(kMac, ssc, RefPad(objects), 4)});
 }
 
@@ -399,13 +411,22 @@ TEST(SecureChannel, CommandExamplesWrapAndTheCardAnswersThem) {
     Bytes body;      // objects before DO 8E
     Bytes answer;    // the card's protected answer
     std::uint16_t sw;
-    Bytes data;      // unwrapped
+    Bytes data;  // unwrapped
   } cases[] = {
-      {"VERIFY with an 8-byte PIN", Cat({FromHex("00 20 00 00 08"), pin}),
+      {"VERIFY with an 8-byte PIN",
+       Cat({FromHex("00 20 00 00 08"), pin}),
        Cat({FromHex("0C 20 00 00 80 00 00 00 87 11 01"), pinCrypt, FromHex("80 00 00 00 00")}),
-       Cat({FromHex("87 11 01"), pinCrypt}), StatusAnswer(0x9000, {}, Plus(kSsc, 2)), 0x9000, {}},
-      {"VERIFY without data", FromHex("00 20 00 00 00"), FromHex("0C 20 00 00 80 00 00 00"), {},
-       StatusAnswer(0x63C3, {}, Plus(kSsc, 2)), 0x63C3, {}},
+       Cat({FromHex("87 11 01"), pinCrypt}),
+       StatusAnswer(0x9000, {}, Plus(kSsc, 2)),
+       0x9000,
+       {}},
+      {"VERIFY without data",
+       FromHex("00 20 00 00 00"),
+       FromHex("0C 20 00 00 80 00 00 00"),
+       {},
+       StatusAnswer(0x63C3, {}, Plus(kSsc, 2)),
+       0x63C3,
+       {}},
       {"READ BINARY FA", FromHex("00 B0 00 00 FA"),
        FromHex("0C B0 00 00 80 00 00 00 97 01 FA 80 00 00 00 00"), FromHex("97 01 FA"),
        StatusAnswer(0x9000, contentCrypt, Plus(kSsc, 2)), 0x9000, content},
@@ -414,8 +435,8 @@ TEST(SecureChannel, CommandExamplesWrapAndTheCardAnswersThem) {
   for (Case& c : cases) {
     const Bytes mac = RefMac(kMac, Plus(kSsc, 1), c.macInput, 4);
     const Bytes body = Cat({c.body, {0x8E, 0x04}, mac});
-    const Bytes expected = Cat({{0x0C, c.plain[1], 0x00, 0x00, static_cast<std::uint8_t>(body.size())},
-                                body});
+    const Bytes expected =
+        Cat({{0x0C, c.plain[1], 0x00, 0x00, static_cast<std::uint8_t>(body.size())}, body});
 
     Rig r("Vexa");
     r.host.kEnc = kEnc;
@@ -486,21 +507,24 @@ TEST(SecureChannel, BrokenProtectionClosesTheChannel) {
       {"MAC of 8 bytes on a 4-byte card",
        Cat({FromHex("0C 20 00 00 0A 8E 08"), RefMac(kMac, Plus(kSsc, 1), header, 8)}), 0x6988},
       {"cryptogram without padding",
-       Cat({FromHex("0C 20 00 00 11"), badCrypt, {0x8E, 0x04},
+       Cat({FromHex("0C 20 00 00 11"),
+            badCrypt,
+            {0x8E, 0x04},
             RefMac(kMac, Plus(kSsc, 1), RefPad(Cat({header, badCrypt})), 4)}),
        0x6988},
-      {"unknown data object",
-       Cat({FromHex("0C 20 00 00 09 81 01 00 8E 04"), Bytes(4, 0x00)}), 0x6988},
+      {"unknown data object", Cat({FromHex("0C 20 00 00 09 81 01 00 8E 04"), Bytes(4, 0x00)}),
+       0x6988},
   };
   for (const Case& c : cases) {
     Rig r("Vexa");
     OpenChannelWithKeys(r.card, kEnc, kMac, kSsc);
-    EXPECT_EQ(r.card.Process(c.command), (Bytes{static_cast<std::uint8_t>(c.sw >> 8),
-                                                 static_cast<std::uint8_t>(c.sw)}))
+    EXPECT_EQ(r.card.Process(c.command),
+              (Bytes{static_cast<std::uint8_t>(c.sw >> 8), static_cast<std::uint8_t>(c.sw)}))
         << c.name;
     EXPECT_FALSE(OpenChannelKeys(r.card)) << c.name;
     // A well-formed command no longer finds a channel.
-    const Bytes good = Cat({FromHex("0C 20 00 00 06 8E 04"), RefMac(kMac, Plus(kSsc, 1), header, 4)});
+    const Bytes good =
+        Cat({FromHex("0C 20 00 00 06 8E 04"), RefMac(kMac, Plus(kSsc, 1), header, 4)});
     EXPECT_EQ(r.card.Process(good), FromHex("69 88")) << c.name;
     EXPECT_EQ(r.card.PinTriesLeft(), 3) << c.name;
   }
@@ -576,7 +600,8 @@ TEST(SecureChannel, LongCommandTravelsProtectedInEnvelopes) {
   EXPECT_EQ(plain.sw, 0x9000);
   EXPECT_EQ(plain.data, secret);
   std::size_t envelopes = 0;
-  for (const TraceEntry& e : r.card.Trace()) envelopes += e.command[0] == 0x90 && e.command[1] == 0xC2;
+  for (const TraceEntry& e : r.card.Trace())
+    envelopes += e.command[0] == 0x90 && e.command[1] == 0xC2;
   EXPECT_EQ(envelopes, 2u);
 }
 
@@ -591,13 +616,19 @@ TEST(SecureChannel, PinCommandsOnlyInsideTheChannel) {
     const Bytes commands[] = {
         probe.Verify(pin),
         FromHex("00 20 00 00 00"),
-        Cat({FromHex("90 24 00 00"), {static_cast<std::uint8_t>(3 + 2 * pin.size()), 0x01}, n, pin,
-             n, pin}),
+        Cat({FromHex("90 24 00 00"),
+             {static_cast<std::uint8_t>(3 + 2 * pin.size()), 0x01},
+             n,
+             pin,
+             n,
+             pin}),
         Cat({FromHex("00 24 00 00"), {static_cast<std::uint8_t>(2 * pin.size())}, pin, pin}),
         Cat({FromHex("90 2C 00 00 10"), puk}),
         Cat({FromHex("00 2C 00 00 10"), puk}),
         // The same VERIFY carried by an envelope.
-        Cat({FromHex("90 C2 00 00"), {static_cast<std::uint8_t>(5 + pin.size())}, probe.Verify(pin)}),
+        Cat({FromHex("90 C2 00 00"),
+             {static_cast<std::uint8_t>(5 + pin.size())},
+             probe.Verify(pin)}),
     };
     for (const Bytes& c : commands) {
       Rig r(profile);
