@@ -3,8 +3,10 @@
 //
 //   tokentypes_gen <table> <repository root> <output .cpp>
 //
-// The value is built with the asn1c types and encoded by asn1c's DER encoder,
-// so it is DER by construction.
+// Every element is DER-encoded by asn1c; only the SET OF frames are written
+// here, so that the types and each mechanism list keep the table's order
+// (a strict DER SET OF would sort them, and the module takes types and
+// mechanisms in configuration order). The result is decoded again as a check.
 #include <p11-kit/pkcs11.h>
 
 #include <cctype>
@@ -20,6 +22,9 @@
 #include <vector>
 
 #include "CardATR.h"
+#include "INTEGER.h"
+#include "OCTET_STRING.h"
+#include "UTF8String.h"
 #include "asn_SET_OF.h"
 #include "CardTokenType.h"
 #include "TokenTypesConfig.h"
@@ -154,35 +159,102 @@ void FillInteger(INTEGER_t& i, unsigned long v) {
   if (asn_ulong2INTEGER(&i, v) != 0) throw std::bad_alloc();
 }
 
-Bytes Encode(const std::vector<Type>& types, const std::string& root) {
-  TokenTypesConfig_t* config = Zeroed<TokenTypesConfig_t>();
-  for (const Type& t : types) {
-    CardTokenType_t* ct = Zeroed<CardTokenType_t>();
-    ASN_SET_ADD(&config->list, ct);
-    Fill(ct->name, Bytes(t.name.begin(), t.name.end()));
-    for (const auto& [atr, mask] : t.atrs) {
-      CardATR_t* a = Zeroed<CardATR_t>();
-      ASN_SET_ADD(&ct->atrs.list, a);
-      Fill(a->atr, atr);
-      Fill(a->mask, mask);
-    }
-    FillInteger(ct->communicationsType, static_cast<unsigned long>(t.communications));
-    FillInteger(ct->asn1Flags, static_cast<unsigned long>(t.asn1Flags));
-    for (unsigned long m : t.mechanisms) {
-      INTEGER_t* i = Zeroed<INTEGER_t>();
-      ASN_SET_ADD(&ct->mechanism.list, i);
-      FillInteger(*i, m);
-    }
-    if (!t.params.empty()) {
-      ct->params = Zeroed<OCTET_STRING_t>();
-      Fill(*ct->params, ReadFile(root + "/" + t.params));
+Bytes DerLength(std::size_t n) {
+  if (n < 0x80) return {static_cast<unsigned char>(n)};
+  Bytes len;
+  for (; n; n >>= 8) len.insert(len.begin(), static_cast<unsigned char>(n));
+  len.insert(len.begin(), static_cast<unsigned char>(0x80 | len.size()));
+  return len;
+}
+
+Bytes Tlv(unsigned char tag, const Bytes& content) {
+  Bytes out{tag};
+  const Bytes len = DerLength(content.size());
+  out.insert(out.end(), len.begin(), len.end());
+  out.insert(out.end(), content.begin(), content.end());
+  return out;
+}
+
+Bytes Der(asn_TYPE_descriptor_t& td, const void* value) {
+  Bytes out(1 << 12);
+  const asn_enc_rval_t rv =
+      der_encode_to_buffer(&td, const_cast<void*>(value), out.data(), out.size());
+  if (rv.encoded < 0) throw std::runtime_error(std::string("DER encoding failed: ") + td.name);
+  out.resize(static_cast<std::size_t>(rv.encoded));
+  return out;
+}
+
+void Append(Bytes& to, const Bytes& b) { to.insert(to.end(), b.begin(), b.end()); }
+
+// An element of the asn1c type T, filled by `fill`, in DER.
+template <typename T, typename F>
+Bytes DerOf(asn_TYPE_descriptor_t& td, F fill) {
+  T* v = Zeroed<T>();
+  try {
+    fill(*v);
+    Bytes out = Der(td, v);
+    ASN_STRUCT_FREE(td, v);
+    return out;
+  } catch (...) {
+    ASN_STRUCT_FREE(td, v);
+    throw;
+  }
+}
+
+Bytes EncodeType(const Type& t, const std::string& root) {
+  Bytes seq;
+  Append(seq, DerOf<UTF8String_t>(asn_DEF_UTF8String, [&](UTF8String_t& s) {
+           Fill(s, Bytes(t.name.begin(), t.name.end()));
+         }));
+  Bytes atrs;
+  for (const auto& [atr, mask] : t.atrs)
+    Append(atrs, DerOf<CardATR_t>(asn_DEF_CardATR, [&](CardATR_t& a) {
+             Fill(a.atr, atr);
+             Fill(a.mask, mask);
+           }));
+  Append(seq, Tlv(0x31, atrs));
+  const auto integer = [](unsigned long v) {
+    return DerOf<INTEGER_t>(asn_DEF_INTEGER, [&](INTEGER_t& i) { FillInteger(i, v); });
+  };
+  Append(seq, integer(static_cast<unsigned long>(t.communications)));
+  Append(seq, integer(static_cast<unsigned long>(t.asn1Flags)));
+  Bytes mechanisms;
+  for (unsigned long m : t.mechanisms) Append(mechanisms, integer(m));
+  Append(seq, Tlv(0x31, mechanisms));
+  if (!t.params.empty())
+    Append(seq, DerOf<OCTET_STRING_t>(asn_DEF_OCTET_STRING, [&](OCTET_STRING_t& o) {
+             Fill(o, ReadFile(root + "/" + t.params));
+           }));
+  return Tlv(0x30, seq);
+}
+
+// Decodes the value again and checks that it holds the table, in its order.
+void Check(const Bytes& der, const std::vector<Type>& types) {
+  TokenTypesConfig_t* config = nullptr;
+  const asn_dec_rval_t rv = ber_decode(nullptr, &asn_DEF_TokenTypesConfig,
+                                       reinterpret_cast<void**>(&config), der.data(), der.size());
+  const bool whole = rv.code == RC_OK && rv.consumed == der.size();
+  bool same = whole && config && config->list.count == static_cast<int>(types.size());
+  for (std::size_t i = 0; same && i < types.size(); ++i) {
+    const CardTokenType_t* ct = config->list.array[i];
+    same = std::string(reinterpret_cast<const char*>(ct->name.buf), ct->name.size) ==
+               types[i].name &&
+           ct->mechanism.list.count == static_cast<int>(types[i].mechanisms.size());
+    for (std::size_t m = 0; same && m < types[i].mechanisms.size(); ++m) {
+      unsigned long v = 0;
+      same = asn_INTEGER2ulong(ct->mechanism.list.array[m], &v) == 0 &&
+             v == types[i].mechanisms[m];
     }
   }
-  Bytes out(1 << 16);
-  const asn_enc_rval_t rv = der_encode_to_buffer(&asn_DEF_TokenTypesConfig, config, out.data(), out.size());
   ASN_STRUCT_FREE(asn_DEF_TokenTypesConfig, config);
-  if (rv.encoded < 0) throw std::runtime_error("DER encoding failed");
-  out.resize(static_cast<std::size_t>(rv.encoded));
+  if (!same) throw std::runtime_error("the encoded value does not decode to the table");
+}
+
+Bytes Encode(const std::vector<Type>& types, const std::string& root) {
+  Bytes set;
+  for (const Type& t : types) Append(set, EncodeType(t, root));
+  Bytes out = Tlv(0x31, set);
+  Check(out, types);
   return out;
 }
 
