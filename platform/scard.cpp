@@ -56,7 +56,23 @@ class PcscLiteApi final : public ScardApi {
     return SCardStatus(card, readerName, readerLen, state, protocol, atr, atrLen);
   }
   LONG GetAttribRaw(SCARDHANDLE card, DWORD attrId, BYTE* buf, DWORD* len) override {
-    return SCardGetAttrib(card, attrId, buf, len);
+    if (!len || *len != SCARD_AUTOALLOCATE || !buf) return SCardGetAttrib(card, attrId, buf, len);
+    // pcsc-lite loses its own block when the driver fails the request, so the
+    // block is ours: size query, then fetch. SCardFreeMemory frees it.
+    DWORD need = 0;
+    LONG rv = SCardGetAttrib(card, attrId, nullptr, &need);
+    if (rv != SCARD_S_SUCCESS) return rv;
+    BYTE* block = static_cast<BYTE*>(AllocateBlock(need ? need : 1));
+    if (!block) return SCARD_E_NO_MEMORY;
+    DWORD got = need;
+    rv = SCardGetAttrib(card, attrId, block, &got);
+    if (rv != SCARD_S_SUCCESS) {
+      std::free(block);
+      return rv;
+    }
+    *reinterpret_cast<BYTE**>(buf) = block;
+    *len = got;
+    return rv;
   }
   LONG FreeMemory(SCARDCONTEXT ctx, const void* mem) override {
     return SCardFreeMemory(ctx, mem);
