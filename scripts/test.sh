@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Sets everything up, builds, and runs all tests.
+# Sets everything up, builds, and runs all tests: once on the normal build,
+# then again on a build with AddressSanitizer and UndefinedBehaviorSanitizer
+# (skip that pass with ZORBIX_SKIP_SANITIZE=1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+
+jobs=$(nproc)
 bash scripts/build.sh
-cd "${ZORBIX_BUILD_DIR:-build}"
-ctest --output-on-failure --parallel "$(nproc)" --timeout 600
+(cd "${ZORBIX_BUILD_DIR:-build}" && ctest --output-on-failure --parallel "$jobs" --timeout 600)
+
+if [ "${ZORBIX_SKIP_SANITIZE:-0}" != 1 ]; then
+  ZORBIX_BUILD_DIR=build-asan ZORBIX_BUILD_TYPE=Debug bash scripts/build.sh -DZORBIX_SANITIZE=ON
+  (cd build-asan && ctest --output-on-failure --parallel "$jobs" --timeout 900)
+fi
