@@ -167,13 +167,16 @@ CSlotManager::~CSlotManager() = default;
 void CSlotManager::Refresh() {
   platform::ScardApi& api = platform::Scard();
   const SCARDCONTEXT ctx = Context();
-  {
+  // The present list is replaced whole, never emptied and refilled in place:
+  // the wait thread refreshes beside the locked calls.
+  const auto setPresent = [this](std::vector<CK_SLOT_ID> present) {
     std::lock_guard<std::mutex> lock(mutex_);
-    present_.clear();
-  }
+    present_ = std::move(present);
+  };
   char* block = nullptr;
   DWORD len = SCARD_AUTOALLOCATE;
   LONG rv = api.ListReaders(ctx, nullptr, reinterpret_cast<char*>(&block), &len);
+  if (rv != SCARD_S_SUCCESS) setPresent({});
   if (rv == SCARD_E_NO_READERS_AVAILABLE) return;
   if (rv == SCARD_E_NO_MEMORY) throw Pkcs11Exception(CKR_HOST_MEMORY);
   if (rv != SCARD_S_SUCCESS) throw Pkcs11Exception(CKR_GENERAL_ERROR);
@@ -188,6 +191,8 @@ void CSlotManager::Refresh() {
   } release{api, ctx, block};
 
   const std::vector<std::string> names = platform::SplitMultiString(block, len);
+  std::vector<CK_SLOT_ID> present;
+  present.reserve(names.size());
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const std::string& name : names) {
@@ -199,8 +204,9 @@ void CSlotManager::Refresh() {
         it = readerIds_.emplace(name, id).first;
         ++nextSlotId_;
       }
-      present_.push_back(it->second);
+      present.push_back(it->second);
     }
+    present_ = std::move(present);
   }
   char* toFree = block;
   block = nullptr;

@@ -80,6 +80,24 @@ TEST_F(Slots, IdsFrom65536StableAcrossUnplug) {
   }
 }
 
+// The wait thread refreshes beside locked calls: no call may see a list
+// emptied or filled halfway by the other.
+TEST_F(Slots, RefreshInAnotherThreadNeverShowsAPartialList) {
+  ScopedReaders readers({"Race A", "Race B"});
+  const std::vector<CK_SLOT_ID> whole = List();
+  ASSERT_EQ(whole.size(), 2u);
+  std::atomic<bool> stop{false};
+  std::thread other([&] {
+    while (!stop) manager_.Refresh();
+  });
+  int partial = 0;
+  for (int i = 0; i < 20000; ++i)
+    if (List() != whole) ++partial;
+  stop = true;
+  other.join();
+  EXPECT_EQ(partial, 0);
+}
+
 TEST_F(Slots, SlotListCountsAndBuffers) {
   ScopedReaders readers({"R1", "R2", "R3"});
   Fake().InsertCard("R2", kSomeAtr);
