@@ -218,8 +218,18 @@ void Bench::StartDaemon(int readers) {
   const bool root = ::geteuid() == 0;
   ClearStaleDaemonFiles(root);
 
+  // The daemon runs under a small root shell that stops it when our end of
+  // this pipe closes: on a clean stop, and also when the test process dies
+  // without its destructor. The parent-death signal alone does not do that
+  // through sudo, which clears it.
+  int keep[2];
+  if (::pipe2(keep, O_CLOEXEC) != 0) throw std::runtime_error("bench: pipe failed");
   const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("bench: fork failed");
+  if (pid < 0) {
+    ::close(keep[0]);
+    ::close(keep[1]);
+    throw std::runtime_error("bench: fork failed");
+  }
   if (pid == 0) {
     // The caller may block signals (for sigwait); the daemon must not
     // inherit that, or it would ignore our SIGTERM.
@@ -234,17 +244,24 @@ void Bench::StartDaemon(int readers) {
       ::dup2(log, 1);
       ::dup2(log, 2);
     }
-    const int null = ::open("/dev/null", O_RDONLY);
-    if (null >= 0) ::dup2(null, 0);
+    ::dup2(keep[0], 0);
+    // The trap covers a SIGTERM from us (relayed by sudo) or the parent-death signal.
+    const char* script =
+        "\"$0\" -f -c \"$1\" </dev/null & p=$!\n"
+        "trap 'kill $p; wait $p; exit' TERM INT HUP\n"
+        "read _ || :\n"
+        "kill $p; wait $p\n";
     if (root) {
-      ::execlp(daemon.c_str(), "pcscd", "-f", "-c", configDir_.c_str(),
-               static_cast<char*>(nullptr));
+      ::execl("/bin/sh", "sh", "-c", script, daemon.c_str(), configDir_.c_str(),
+              static_cast<char*>(nullptr));
     } else {
-      ::execlp("sudo", "sudo", "-n", daemon.c_str(), "-f", "-c", configDir_.c_str(),
-               static_cast<char*>(nullptr));
+      ::execlp("sudo", "sudo", "-n", "/bin/sh", "-c", script, daemon.c_str(),
+               configDir_.c_str(), static_cast<char*>(nullptr));
     }
     ::_exit(127);
   }
+  ::close(keep[0]);
+  keepFd_ = keep[1];
   pcscdPid_ = pid;
 
   const auto deadline = Clock::now() + std::chrono::seconds(20);
@@ -252,6 +269,8 @@ void Bench::StartDaemon(int readers) {
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == pid) {
       pcscdPid_ = -1;
+      ::close(keepFd_);
+      keepFd_ = -1;
       throw std::runtime_error(std::string("bench: pcscd could not be started") +
                                (root ? "" : " (it needs root: sudo -n pcscd failed)") +
                                "; its output:\n" + Tail(logPath));
@@ -266,6 +285,8 @@ void Bench::StartDaemon(int readers) {
 
 void Bench::StopDaemon() {
   if (pcscdPid_ > 0) {
+    ::close(keepFd_);
+    keepFd_ = -1;
     ::kill(pcscdPid_, SIGTERM);
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     int status = 0;

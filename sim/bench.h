@@ -7,7 +7,8 @@
 //   bench->Remove(0);                                     // card gone on return
 //
 // When no pcscd runs, Start launches its own (`pcscd -f -c <config>` as root,
-// through sudo -n otherwise) and the destructor stops it; when one runs and
+// through sudo -n otherwise) and the destructor stops it, as does the end of
+// the process that started it, however it ends; when one runs and
 // already serves vpcd readers, the bench uses it; otherwise it throws.
 // Benches are serialised machine-wide (flock on /tmp/zorbix-pcsc-bench.lock,
 // waited for up to 10 min), also across separate test runs; do not start a
@@ -59,7 +60,8 @@ class Bench {
   void WaitReaders(int readers);
   void Check(int reader) const;
 
-  int pcscdPid_ = -1;
+  int pcscdPid_ = -1;  // the shell (or sudo) that runs the daemon
+  int keepFd_ = -1;     // the daemon stops when this closes
   int lockFd_ = -1;
   std::string configDir_;
   std::vector<std::string> names_;

@@ -4,7 +4,12 @@
 
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -236,6 +241,49 @@ TEST(Bench, UnknownProfileIsRefused) {
   auto bench = Bench::Start();
   EXPECT_THROW(bench->Insert(0, "no such card"), std::runtime_error);
   EXPECT_THROW(bench->ReaderName(3), std::out_of_range);
+}
+
+// True while `pid` names a process that has not yet ended (zombies count as ended).
+bool Running(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return false;
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+TEST(Bench, DaemonEndsWithAProcessKilledWithoutItsDestructor) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(fds[0]);
+    long daemon = -1;  // -1: no bench, 0: a daemon the bench did not start
+    try {
+      Bench* kept = Bench::Start().release();  // never destroyed
+      daemon = 0;
+      if (kept->OwnsDaemon()) std::ifstream("/run/pcscd/pcscd.pid") >> daemon;
+    } catch (...) {
+    }
+    if (::write(fds[1], &daemon, sizeof daemon) != sizeof daemon) ::_exit(1);
+    ::raise(SIGKILL);
+  }
+  ::close(fds[1]);
+  long daemon = -1;
+  const bool told = ::read(fds[0], &daemon, sizeof daemon) == sizeof daemon;
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(told);
+  ASSERT_NE(daemon, -1) << "the bench did not start in the child";
+  if (daemon == 0) GTEST_SKIP() << "a pcscd the bench did not start serves the readers";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (Running(daemon) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_FALSE(Running(daemon)) << "pcscd " << daemon << " outlived its bench";
+  if (Running(daemon)) ::kill(static_cast<pid_t>(daemon), SIGKILL);
 }
 
 }  // namespace
