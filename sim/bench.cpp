@@ -127,7 +127,7 @@ char ProcessState(pid_t pid) {
 
 // A daemon killed without its clean-up leaves its socket and pid file, and
 // pcscd refuses to start while the pid file names a live (or zombie)
-// process. Called only when no daemon answers on the socket.
+// process, its own or not. Called only when no daemon answers on the socket.
 void ClearStaleDaemonFiles(bool root) {
   const std::string pidFile = "/run/pcscd/pcscd.pid";
   std::ifstream in(pidFile);
@@ -139,7 +139,10 @@ void ClearStaleDaemonFiles(bool root) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     state = ProcessState(static_cast<pid_t>(pid));
   }
-  if (state != 0 && state != 'Z') {
+  // A pid file older than a reboot may name some other process by now.
+  std::string name;
+  std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
+  if (state != 0 && state != 'Z' && name == "pcscd") {
     throw std::runtime_error("bench: a pcscd (pid " + std::to_string(pid) +
                              ") runs but does not answer; stop it first");
   }
