@@ -1,6 +1,7 @@
 # Runs under `zorbix-bench --readers 2`: starts zorbix-vcard on the second
 # reader's port, checks the card there, stops it with SIGTERM and checks that
 # the reader is empty again.
+import ctypes
 import signal
 import subprocess
 import sys
@@ -32,6 +33,11 @@ def connect(timeout):
     return None
 
 
+def end_with_parent():
+    # PR_SET_PDEATHSIG: the card goes when this script dies, however it dies.
+    ctypes.CDLL(None).prctl(1, int(signal.SIGTERM))
+
+
 def main(vcard):
     if reader() is None:
         print("no reader", READER)
@@ -42,7 +48,8 @@ def main(vcard):
         name, atr = line.split(" ")[0], line.split(" ")[1]
         if name == "basic" or expected is None:
             expected, profile = bytes.fromhex(atr), name
-    card = subprocess.Popen([vcard, "--profile", profile, "--port", "35964"])
+    card = subprocess.Popen([vcard, "--profile", profile, "--port", "35964"],
+                            preexec_fn=end_with_parent)
     try:
         conn = connect(10)
         if conn is None:
