@@ -6,11 +6,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
+# The bench tests start pcscd through sudo -n when not run as root: ask for
+# the password (if any) before each test run, not when a build has let the
+# credentials lapse.
+refresh_sudo() {
+  if [ "$(id -u)" -ne 0 ]; then sudo -v; fi
+}
+
 jobs=$(nproc)
 bash scripts/build.sh
+refresh_sudo
 (cd "${ZORBIX_BUILD_DIR:-build}" && ctest --output-on-failure --parallel "$jobs" --timeout 600)
 
 if [ "${ZORBIX_SKIP_SANITIZE:-0}" != 1 ]; then
   ZORBIX_BUILD_DIR=build-asan ZORBIX_BUILD_TYPE=Debug bash scripts/build.sh -DZORBIX_SANITIZE=ON
+  refresh_sudo
   (cd build-asan && ctest --output-on-failure --parallel "$jobs" --timeout 900)
 fi
