@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,6 +15,7 @@
 #include "p11/slots.h"
 #include "p11/tokentypes.h"
 #include "platform/scard.h"
+#include "tests/pkcs15/hex.h"
 #include "tests/support/fake_scard.h"
 
 namespace zorbix::commtest {
@@ -24,22 +24,7 @@ using comm::Bytes;
 using testing::FakeScard;
 
 // "00 A4 04 00" and "00a40400" alike.
-inline Bytes H(const std::string& hex) {
-  Bytes out;
-  int hi = -1;
-  for (char ch : hex) {
-    if (std::isspace(static_cast<unsigned char>(ch))) continue;
-    const int v = std::isdigit(static_cast<unsigned char>(ch)) ? ch - '0'
-                                                              : std::toupper(ch) - 'A' + 10;
-    if (hi < 0) {
-      hi = v;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(hi << 4 | v));
-      hi = -1;
-    }
-  }
-  return out;
-}
+inline Bytes H(const std::string& hex) { return testing::Hex(hex); }
 
 inline Bytes Cat(std::initializer_list<Bytes> parts) {
   Bytes out;

@@ -3,21 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <string>
+
+#include "tests/pkcs15/hex.h"
 
 namespace zorbix::crypto {
 namespace {
 
-Bytes Hex(const std::string& s) {
-  Bytes out;
-  std::string digits;
-  for (char c : s)
-    if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  return out;
-}
+using zorbix::testing::Hex;
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 

@@ -18,6 +18,7 @@
 #include "pkcs15/p15files.h"
 #include "platform/named_event.h"
 #include "tests/p11/fake_env.h"
+#include "tests/pkcs15/hex.h"
 
 namespace {
 
@@ -31,20 +32,7 @@ using zorbix::p11::to_string;
 using zorbix::p11test::Fake;
 using zorbix::p11test::ScopedReaders;
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes Hex(const std::string& text) {
-  Bytes out;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
-}
+using zorbix::testing::Hex;
 
 // --- DER building for configuration values -------------------------------
 

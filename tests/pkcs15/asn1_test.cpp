@@ -265,7 +265,7 @@ TEST(asn1, CallerBuiltEntryEncodesAsTheCardFamilyForm) {
   auto& common = entry->commonObjectAttributes;
   common.label = asn1::NewMember<LabelHALVO_t>();
   common.label->present = LabelHALVO_PR_tipoutf8string;
-  asn1::FillString(common.label->choice.tipoutf8string, testing::Bytes("Key"));
+  asn1::FillString(common.label->choice.tipoutf8string, testing::TextBytes("Key"));
   common.flags = asn1::NewMember<CommonObjectFlags_t>();
   asn1::FillFlags(*common.flags, Hex("40"), 6);
 

@@ -340,7 +340,7 @@ TEST(files, TokenInfoBothFormsFillTheSameTokenInfo) {
 std::string TokenInfoHex(const std::string& serial, const std::string& label,
                          const std::string& flags) {
   const auto s = Hex(serial);
-  const auto l = testing::Bytes(label);
+  const auto l = testing::TextBytes(label);
   const auto f = Hex(flags);
   std::vector<std::uint8_t> body = {0x02, 0x01, 0x03, 0x04, static_cast<std::uint8_t>(s.size())};
   body.insert(body.end(), s.begin(), s.end());

@@ -1,4 +1,5 @@
-// Hex fixtures: "30 03 04 01 45" to bytes and back.
+// Hex fixtures: "30 03 04 01 45" to bytes and back; what is not a hex digit
+// is skipped.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +29,7 @@ inline std::vector<std::uint8_t> Hex(std::string_view text) {
   return out;
 }
 
-inline std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
+inline std::vector<std::uint8_t> TextBytes(std::string_view text) { return {text.begin(), text.end()}; }
 
 inline std::vector<std::uint8_t> Concat(std::initializer_list<std::span<const std::uint8_t>> parts) {
   std::vector<std::uint8_t> out;

@@ -7,7 +7,7 @@
 namespace zorbix {
 namespace {
 
-using testing::Bytes;
+using testing::TextBytes;
 using testing::Hex;
 using testing::ToHex;
 
@@ -19,18 +19,18 @@ TEST(paths, StoredPathToObjectPath) {
   };
   const std::vector<Case> cases = {
       {"4 bytes are binary", Hex("60 81 00 03"), "60 81 00 03"},
-      {"4 text characters are binary too", Bytes("\\3F0"), "5C 33 46 30"},
-      {"text form", Bytes("\\3F00\\5015\\6081\\0003"), "3F 00 50 15 60 81 00 03"},
-      {"a zero component ends the path", Bytes("\\3F00\\0000\\6081"), "3F 00"},
-      {"lower-case digits", Bytes("\\3f00\\abcd"), "3F 00 AB CD"},
-      {"repeated backslashes are skipped", Bytes("\\\\3F00\\\\\\5015"), "3F 00 50 15"},
-      {"short components", Bytes("\\3F\\1\\5015"), "00 3F 00 01 50 15"},
+      {"4 text characters are binary too", TextBytes("\\3F0"), "5C 33 46 30"},
+      {"text form", TextBytes("\\3F00\\5015\\6081\\0003"), "3F 00 50 15 60 81 00 03"},
+      {"a zero component ends the path", TextBytes("\\3F00\\0000\\6081"), "3F 00"},
+      {"lower-case digits", TextBytes("\\3f00\\abcd"), "3F 00 AB CD"},
+      {"repeated backslashes are skipped", TextBytes("\\\\3F00\\\\\\5015"), "3F 00 50 15"},
+      {"short components", TextBytes("\\3F\\1\\5015"), "00 3F 00 01 50 15"},
       // Only the two low-order bytes of a long run are kept; the run is not
       // zero, so the path goes on.
-      {"long component", Bytes("\\13F00\\10000\\5015"), "3F 00 00 00 50 15"},
+      {"long component", TextBytes("\\13F00\\10000\\5015"), "3F 00 00 00 50 15"},
       {"6 binary bytes are taken as text", Hex("3F 00 50 15 60 81"), ""},
-      {"text that is only backslashes", Bytes("\\\\\\\\\\"), ""},
-      {"trailing garbage ends the path", Bytes("\\3F00\\5015xyz\\6081"), "3F 00 50 15"},
+      {"text that is only backslashes", TextBytes("\\\\\\\\\\"), ""},
+      {"trailing garbage ends the path", TextBytes("\\3F00\\5015xyz\\6081"), "3F 00 50 15"},
   };
   for (const auto& c : cases)
     EXPECT_EQ(ToHex(p15::PathFromStored(c.stored)), ToHex(Hex(c.path))) << c.name;
