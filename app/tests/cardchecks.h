@@ -42,7 +42,10 @@ std::vector<std::uint8_t> ReadCardAtr(SCARDHANDLE card);
 // The first name the smart-card database holds for the ATR; empty when none.
 std::string RegisteredCardName(SCARDCONTEXT context, const std::vector<std::uint8_t>& atr);
 
-// 0-4: index of the card's registered name in kCardModelNames; 5 otherwise.
+// 0-4: index of `name` in kCardModelNames; 5 when it is none of them.
+int CardModelIndex(std::string_view name);
+
+// CardModelIndex of the card's registered name.
 int CardTypeIndex(const RunState& s);
 
 // Reader report: one reader/ATR pair per reader. Returns the names of the

@@ -110,11 +110,14 @@ std::string RegisteredCardName(SCARDCONTEXT context, const std::vector<std::uint
   return std::string(names.c_str());
 }
 
-int CardTypeIndex(const RunState& s) {
-  const std::string name = RegisteredCardName(s.page.context, ReadCardAtr(s.page.cardHandle));
+int CardModelIndex(std::string_view name) {
   for (std::size_t i = 0; i < kCardModelNames.size(); ++i)
-    if (!name.empty() && name == kCardModelNames[i]) return static_cast<int>(i);
+    if (name == kCardModelNames[i]) return static_cast<int>(i);
   return static_cast<int>(kCardModelNames.size());
+}
+
+int CardTypeIndex(const RunState& s) {
+  return CardModelIndex(RegisteredCardName(s.page.context, ReadCardAtr(s.page.cardHandle)));
 }
 
 std::vector<std::string> WriteReaderReport(RunState& s, SCARDCONTEXT context,

@@ -83,12 +83,10 @@ int TestSmartCard(RunState& s, std::uint8_t statusBytes[2]) {
   auto tail = [&](std::size_t back) -> std::uint8_t { return n >= back ? atr[n - back] : 0; };
   const std::string type = Hex({tail(5), tail(4)});
 
-  const std::string registered = RegisteredCardName(s.page.context, atr);
-  int model = -1;
-  for (std::size_t k = 0; k < kCardModelNames.size(); ++k)
-    if (!registered.empty() && registered == kCardModelNames[k]) model = static_cast<int>(k);
+  const auto model =
+      static_cast<std::size_t>(CardModelIndex(RegisteredCardName(s.page.context, atr)));
 
-  if (model >= 0) {
+  if (model < kCardModelNames.size()) {
     LogWrite(res::Text(190), false);
     LogWrite(res::Text(191) + type + "\n", false);
     LogWrite(res::Text(192) + std::string(kCardModelNames[model]) + "\n", false);
