@@ -19,6 +19,7 @@
 #include "sim/bench.h"
 #include "sim/profile.h"
 #include "tests/support/recording_ui.h"
+#include "tests/support/temp_dir.h"
 #include "tests/ui/subprocess.h"
 
 namespace zorbix::testing {
@@ -72,19 +73,6 @@ std::string AtrLine(const sim::Bytes& atr) {
   return out;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/zorbix-e2e-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
 // One run of the wizard on the first reader, in a temporary folder.
 struct WizardRun {
   app::Page page = app::Page::Welcome;
@@ -96,9 +84,7 @@ struct WizardRun {
 };
 
 WizardRun RunWizard() {
-  TempDir dir;
-  const fs::path oldDir = fs::current_path();
-  fs::current_path(dir.path());
+  TempDir dir(TempDir::kEnter);
   WizardRun out;
   {
     RecordingUi ui;
@@ -118,7 +104,6 @@ WizardRun RunWizard() {
     ui.SetEvents(nullptr);
   }
   out.log = ReadFile(dir.path() / app::kLogFileName);
-  fs::current_path(oldDir);
   return out;
 }
 

@@ -12,6 +12,7 @@
 #include "res/strings.h"
 #include "tests/halvocard/mini_card.h"
 #include "tests/support/recording_ui.h"
+#include "tests/support/temp_dir.h"
 
 namespace zorbix::testing {
 namespace {
@@ -82,17 +83,8 @@ class StepTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("LC_ALL", "C", 1);
-    oldDir_ = std::filesystem::current_path();
-    char pattern[] = "/tmp/zorbix-halvo-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    std::filesystem::current_path(dir_);
     ASSERT_EQ(app::LogCreate(app::kLogFileName), 0);
     ASSERT_EQ(fake_.EstablishContext(SCARD_SCOPE_USER, &s_.page.context), SCARD_S_SUCCESS);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(oldDir_);
-    std::filesystem::remove_all(dir_);
   }
 
   void Connect(const std::string& reader) {
@@ -107,11 +99,11 @@ class StepTest : public ::testing::Test {
     return {std::istreambuf_iterator<char>(in), {}};
   }
 
+  TempDir dir_{TempDir::kEnter};
   FakeScard fake_;
   platform::ScopedScardApi use_{&fake_};
   RecordingUi ui_;
   app::RunState s_{ui_, nullptr};
-  std::filesystem::path oldDir_, dir_;
 };
 
 TEST_F(StepTest, ReaderReportListsEveryReaderInOrder) {

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <string>
 
 #include "app/htmllog.h"
+#include "tests/support/temp_dir.h"
 
 namespace zorbix::app {
 
@@ -18,16 +18,7 @@ class LogFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("LC_ALL", "C", 1);
-    oldDir_ = std::filesystem::current_path();
-    char pattern[] = "/tmp/zorbix-log-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    std::filesystem::current_path(dir_);
     ASSERT_EQ(LogCreate(kLogFileName), 0);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(oldDir_);
-    std::filesystem::remove_all(dir_);
   }
 
   static std::string ReadFile(const std::string& name) {
@@ -47,8 +38,8 @@ class LogFixture : public ::testing::Test {
     return true;
   }
 
-  std::filesystem::path oldDir_;
-  std::filesystem::path dir_;
+  zorbix::testing::TempDir temp_{zorbix::testing::TempDir::kEnter};
+  const std::filesystem::path& dir_ = temp_.path();
 };
 
 }  // namespace zorbix::app

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/version.h"
+#include "tests/support/temp_dir.h"
 
 namespace zorbix::platform {
 namespace {
@@ -83,12 +84,6 @@ Bytes Elf(bool is64, bool asSection, const Bytes& notes,
 
 class Version : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/zorbix-version-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   std::string Write(const std::string& name, const Bytes& bytes) {
     const std::string path = dir_ / name;
@@ -113,7 +108,8 @@ class Version : public ::testing::Test {
     return Bytes(p, p + len);
   }
 
-  std::filesystem::path dir_;
+  zorbix::testing::TempDir temp_;
+  const std::filesystem::path& dir_ = temp_.path();
 };
 
 TEST_F(Version, OwnBinaryCarriesVersion1020) {

@@ -10,6 +10,7 @@
 
 #include "platform/named_event.h"
 #include "platform/named_mutex.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -18,17 +19,13 @@ using zorbix::platform::NamedEvent;
 class NamedEvents : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zorbix-events-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
     previous_ = zorbix::platform::NamedObjectDirectory();
     zorbix::platform::SetNamedObjectDirectory(dir_);
   }
-  void TearDown() override {
-    zorbix::platform::SetNamedObjectDirectory(previous_);
-    std::filesystem::remove_all(dir_);
-  }
-  std::string dir_, previous_;
+  void TearDown() override { zorbix::platform::SetNamedObjectDirectory(previous_); }
+  zorbix::testing::TempDir temp_;
+  const std::string dir_ = temp_.path().string();
+  std::string previous_;
 };
 
 TEST_F(NamedEvents, ExistsWhileAnyHolderLives) {

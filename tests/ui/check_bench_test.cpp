@@ -12,24 +12,14 @@
 
 #include "res/strings.h"
 #include "sim/bench.h"
+#include "tests/support/temp_dir.h"
 #include "tests/ui/subprocess.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/zorbix-check-bench-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using zorbix::testing::TempDir;
 
 TEST(CheckOnBench, AReaderWithoutACardEndsOnTheErrorPageWith207) {
   auto bench = zorbix::sim::Bench::Start(1);

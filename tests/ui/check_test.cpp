@@ -13,6 +13,7 @@
 #include "platform/scard.h"
 #include "res/strings.h"
 #include "tests/support/fake_scard.h"
+#include "tests/support/temp_dir.h"
 #include "tests/ui/subprocess.h"
 
 namespace zorbix::app::ui {
@@ -101,16 +102,7 @@ TEST_F(SecretInput, LongerThanAFieldIsRefusedNotCut) {
 // The run through the console adapter and the real wizard logic.
 class ConsoleRun : public ::testing::Test {
  protected:
-  ConsoleRun() : useFake_(&fake_) {
-    char tmpl[] = "/tmp/zorbix-check-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    previous_ = fs::current_path();
-    fs::current_path(dir_);
-  }
-  ~ConsoleRun() override {
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
+  ConsoleRun() : useFake_(&fake_) {}
   int Run(const CheckOptions& options) {
     ConsoleUi ui(err_);
     Wizard wizard(ui, MakeDefaultTestSteps());
@@ -120,9 +112,10 @@ class ConsoleRun : public ::testing::Test {
     return RunCheck(ui, options, fields, out_, err_);
   }
 
+  testing::TempDir temp_{testing::TempDir::kEnter};
+  const fs::path& dir_ = temp_.path();
   testing::FakeScard fake_;
   platform::ScopedScardApi useFake_;
-  fs::path dir_, previous_;
   std::ostringstream out_, err_;
 };
 

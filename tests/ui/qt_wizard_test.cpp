@@ -22,6 +22,7 @@
 #include "platform/scard.h"
 #include "res/strings.h"
 #include "tests/support/fake_scard.h"
+#include "tests/support/temp_dir.h"
 
 namespace zorbix::app::ui {
 namespace {
@@ -62,17 +63,10 @@ QString QText(int id) { return QString::fromStdString(Text(id)); }
 
 class QtWizardTest : public ::testing::Test {
  protected:
-  QtWizardTest() : useFake_(&fake_) {
-    char tmpl[] = "/tmp/zorbix-ui-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    previous_ = fs::current_path();
-    fs::current_path(dir_);
-  }
+  QtWizardTest() : useFake_(&fake_) {}
   ~QtWizardTest() override {
     wizard_.reset();
     ui_.reset();
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
   }
 
   void Start(int lifePhase = kLifePhaseUser) {
@@ -104,9 +98,10 @@ class QtWizardTest : public ::testing::Test {
     ASSERT_GE(seen, ticks);
   }
 
+  testing::TempDir temp_{testing::TempDir::kEnter};
+  const fs::path& dir_ = temp_.path();
   testing::FakeScard fake_;
   platform::ScopedScardApi useFake_;
-  fs::path dir_, previous_;
   std::unique_ptr<QtWizardUi> ui_;
   std::unique_ptr<Wizard> wizard_;
   std::vector<std::string> messages_;

@@ -101,10 +101,6 @@ int ScriptedSteps::SearchDataObjects(app::RunState& s) {
 }
 
 WizardTest::WizardTest() {
-  oldCwd_ = std::filesystem::current_path();
-  char pattern[] = "/tmp/zorbix-wizard-XXXXXX";
-  dir_ = mkdtemp(pattern);
-  std::filesystem::current_path(dir_);
   auto steps = std::make_unique<ScriptedSteps>(&script_);
   steps_ = steps.get();
   wizard_ = std::make_unique<app::Wizard>(ui_, std::move(steps), &module_.list);
@@ -114,9 +110,6 @@ WizardTest::WizardTest() {
 WizardTest::~WizardTest() {
   ui_.SetEvents(nullptr);
   wizard_.reset();
-  std::filesystem::current_path(oldCwd_);
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
 }
 
 void WizardTest::InsertCardReader(const std::string& reader) {

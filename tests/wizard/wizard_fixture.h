@@ -16,6 +16,7 @@
 #include "res/strings.h"
 #include "tests/support/fake_scard.h"
 #include "tests/support/recording_ui.h"
+#include "tests/support/temp_dir.h"
 
 namespace zorbix::testing {
 
@@ -90,8 +91,8 @@ class WizardTest : public ::testing::Test {
   // Number of times `needle` occurs in the log.
   std::size_t LogCount(const std::string& needle) const;
 
-  std::filesystem::path dir_;
-  std::filesystem::path oldCwd_;
+  TempDir temp_{TempDir::kEnter};
+  const std::filesystem::path& dir_ = temp_.path();
   FakeScard fake_;
   platform::ScopedScardApi useFake_{&fake_};
   RecordingUi ui_;
