@@ -2,6 +2,7 @@
 #include "tests/support/fake_scard.h"
 
 #include "platform/carddb.h"
+#include "tests/support/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +17,6 @@ namespace {
 
 constexpr const char* kPnpReader = "\\\\?PnP?\\Notification";
 
-std::string HexOf(const Bytes& b) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string s;
-  for (auto v : b) {
-    s.push_back(digits[v >> 4]);
-    s.push_back(digits[v & 15]);
-    s.push_back(' ');
-  }
-  return s;
-}
-
 }  // namespace
 
 FakeScard::Responder FakeScard::Scripted(std::vector<std::pair<Bytes, Bytes>> exchanges) {
@@ -35,13 +25,13 @@ FakeScard::Responder FakeScard::Scripted(std::vector<std::pair<Bytes, Bytes>> ex
   return [state](const Bytes& command) -> Bytes {
     auto& [script, next] = *state;
     if (next >= script.size()) {
-      ADD_FAILURE() << "unexpected APDU after the script: " << HexOf(command);
+      ADD_FAILURE() << "unexpected APDU after the script: " << ToHex(command);
       return {0x6F, 0x00};
     }
     const auto& [expected, answer] = script[next];
     if (command != expected) {
-      ADD_FAILURE() << "APDU " << next << ": got " << HexOf(command) << ", expected "
-                    << HexOf(expected);
+      ADD_FAILURE() << "APDU " << next << ": got " << ToHex(command) << ", expected "
+                    << ToHex(expected);
       return {0x6F, 0x00};
     }
     ++next;
