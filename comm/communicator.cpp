@@ -61,6 +61,24 @@ void AppendLittleEndian32(Bytes& out, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
+// header (4 bytes) + data: short with a one-byte Lc below `extendedFrom` data
+// bytes, extended (00 and a two-byte Lc) from there. True for the extended
+// form. Room is made first so that the data lands in one buffer only.
+bool BuildCommand(Bytes& apdu, ByteView header, ByteView data, std::size_t extendedFrom) {
+  if (header.size() != 4) Fail(CKR_ARGUMENTS_BAD);
+  const bool extended = data.size() >= extendedFrom;
+  if (extended && data.size() > 0xFFFF) Fail(CKR_DATA_LEN_RANGE);
+  apdu.clear();
+  apdu.reserve(header.size() + 3 + data.size());
+  apdu.insert(apdu.end(), header.begin(), header.end());
+  if (extended)
+    apdu.insert(apdu.end(), {0x00, Hi(data.size()), Lo(data.size())});
+  else
+    apdu.push_back(static_cast<std::uint8_t>(data.size()));
+  apdu.insert(apdu.end(), data.begin(), data.end());
+  return extended;
+}
+
 struct StatusText {
   std::uint16_t sw;
   std::uint16_t mask;
@@ -204,19 +222,12 @@ std::uint16_t CCommunicator::TransmitPlain(ByteView apdu, Bytes& response, std::
 
 void CCommunicator::SendCommand(ByteView header, ByteView data, Bytes& response,
                                 std::uint16_t expected) {
-  if (header.size() != 4) Fail(CKR_ARGUMENTS_BAD);
-  Bytes apdu(header.begin(), header.end());
+  Bytes apdu;
   WipeOnExit wipe{apdu};
-  if (data.size() < kEnvelopeChunk) {
-    apdu.push_back(static_cast<std::uint8_t>(data.size()));
-    apdu.insert(apdu.end(), data.begin(), data.end());
-    TransmitPlain(apdu, response, expected);
-  } else {
-    if (data.size() > 0xFFFF) Fail(CKR_DATA_LEN_RANGE);
-    apdu.insert(apdu.end(), {0x00, Hi(data.size()), Lo(data.size())});
-    apdu.insert(apdu.end(), data.begin(), data.end());
+  if (BuildCommand(apdu, header, data, kEnvelopeChunk))
     SendEnvelopes(apdu, response, expected);
-  }
+  else
+    TransmitPlain(apdu, response, expected);
 }
 
 void CCommunicator::GetResponse(Bytes& response) {
@@ -482,19 +493,13 @@ std::uint16_t CComm_Vexa::TransmitProtected(ByteView, Bytes& response, std::uint
 
 void CComm_Vexa::SendCommand(ByteView header, ByteView data, Bytes& response,
                              std::uint16_t expected) {
-  if (header.size() != 4) Fail(CKR_ARGUMENTS_BAD);
-  Bytes apdu(header.begin(), header.end());
+  Bytes apdu;
   WipeOnExit wipe{apdu};
   // Protection adds up to 24 bytes: from 231 the command goes extended.
-  if (data.size() < kUpdateChunk) {
-    apdu.push_back(static_cast<std::uint8_t>(data.size()));
-    apdu.insert(apdu.end(), data.begin(), data.end());
+  if (!BuildCommand(apdu, header, data, kUpdateChunk)) {
     TransmitApdu(apdu, response, expected);
     return;
   }
-  if (data.size() > 0xFFFF) Fail(CKR_DATA_LEN_RANGE);
-  apdu.insert(apdu.end(), {0x00, Hi(data.size()), Lo(data.size())});
-  apdu.insert(apdu.end(), data.begin(), data.end());
   if (channelOpen_) {
     CloseChannel();
     Fail(CKR_FUNCTION_NOT_SUPPORTED);
