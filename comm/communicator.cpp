@@ -370,7 +370,6 @@ void CCommunicator::ReadObject(Bytes& out, std::uint16_t offset) {
 }
 
 void CCommunicator::ReadCompressed(ByteView path, Bytes& out) {
-  if (path.size() % 2 != 0) Fail(CKR_DEVICE_ERROR);
   SelectPath(path);
   Bytes head;
   ReadBinaryAt(head, 0, kCompressedHeader);
