@@ -24,8 +24,9 @@ struct KnownAtr {
   const char* name;  // for people reading the table; no operation uses it
 };
 
-// The six known ATRs. The masks leave out the life phase and the status
-// bytes at the end.
+// The six known ATRs: the patterns and masks the smart-card database
+// registers (platform/carddb.h), in its order. The masks leave out the life
+// phase and the status bytes at the end.
 extern const std::array<KnownAtr, 6> kKnownAtrTable;
 
 // The family code from ATR bytes 13 and 14: 01 16 -> 1, 2C 34 -> 2,

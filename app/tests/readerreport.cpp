@@ -1,11 +1,13 @@
 // The reader report written first in every run, the known-ATR table and the
 // card model lookup shared by TEST 1 to TEST 3.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "app/htmllog.h"
 #include "app/tests/cardchecks.h"
 #include "app/tests/defaultsteps.h"
+#include "platform/carddb.h"
 #include "platform/scard.h"
 #include "res/strings.h"
 
@@ -18,19 +20,6 @@ constexpr int kReaderText = 250;       // "Reader:\t"
 constexpr int kAtrText = 249;          // "ATR: \t\t"
 constexpr std::size_t kAtrBufferSize = 30;
 
-constexpr KnownAtr Row(std::initializer_list<std::uint8_t> atr,
-                       std::initializer_list<std::uint8_t> mask, const char* name) {
-  KnownAtr k{{}, {}, static_cast<std::uint8_t>(atr.size()), name};
-  std::size_t i = 0;
-  for (std::uint8_t b : atr) k.pattern[i++] = b;
-  i = 0;
-  for (std::uint8_t b : mask) k.mask[i++] = b;
-  return k;
-}
-
-#define FF4 0xFF, 0xFF, 0xFF, 0xFF
-#define FF16 FF4, FF4, FF4, FF4
-
 std::string AtrLine(const std::uint8_t* atr, std::size_t n) {
   std::string hex;
   char byte[4];
@@ -41,31 +30,28 @@ std::string AtrLine(const std::uint8_t* atr, std::size_t n) {
   return n ? hex : "-- -- -- ";
 }
 
+// The smart-card database registers the model names with exactly these
+// patterns and masks, row for row: one table serves both.
+std::array<KnownAtr, 6> KnownAtrsFromDatabase() {
+  static constexpr const char* kNames[] = {"ORVA-ZEL_01", "ORVA-ZEL_02", "ORVA-ZEL_03",
+                                           "ORVA-ZEL_04", "ORVA-ZEL_05", "ORVA-ZEL_06"};
+  const std::vector<platform::RegisteredCard>& cards = platform::RegisteredCards();
+  std::array<KnownAtr, 6> table{};
+  for (std::size_t i = 0; i < table.size() && i < cards.size(); ++i) {
+    const platform::RegisteredCard& card = cards[i];
+    KnownAtr& k = table[i];
+    k.length = static_cast<std::uint8_t>(std::min(card.atr.size(), k.pattern.size()));
+    std::copy_n(card.atr.begin(), k.length, k.pattern.begin());
+    std::copy_n(card.mask.begin(), std::min<std::size_t>(card.mask.size(), k.length),
+                k.mask.begin());
+    k.name = kNames[i];
+  }
+  return table;
+}
+
 }  // namespace
 
-const std::array<KnownAtr, 6> kKnownAtrTable = {
-    Row({0x3B, 0xEF, 0x00, 0x00, 0x40, 0x14, 0x80, 0x25, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x57,
-         0x01, 0x16, 0x01, 0x01, 0x03, 0x90, 0x00},
-        {FF16, 0xFF, 0xFF}, "ORVA-ZEL_01"),
-    Row({0x3B, 0xEF, 0x00, 0x00, 0x40, 0x14, 0x80, 0x25, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x57,
-         0x05, 0x60, 0x01, 0x02, 0x03, 0x90, 0x00},
-        {FF16, 0xFF, 0xFF}, "ORVA-ZEL_02"),
-    Row({0x3B, 0x7F, 0x11, 0x00, 0x00, 0x00, 0x6A, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x02, 0x2C,
-         0x34, 0x02, 0x00, 0x03, 0x90, 0x00},
-        {0xFF, 0xFF, 0x00, FF4, FF4, FF4, 0xFF}, "ORVA-ZEL_03"),
-    Row({0x3B, 0x7F, 0x38, 0x00, 0x00, 0x00, 0x6A, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x02, 0x2C,
-         0x34, 0x03, 0x00, 0x03, 0x90, 0x00},
-        {FF16, 0xF0}, "ORVA-ZEL_04"),
-    Row({0x3B, 0x7F, 0x38, 0x00, 0x00, 0x00, 0x6A, 0x48, 0x41, 0x4C, 0x56, 0x4F, 0x02, 0x2C,
-         0x34, 0x03, 0x10, 0x03, 0x90, 0x00},
-        {FF16}, "ORVA-ZEL_05"),
-    Row({0x3B, 0x7F, 0x38, 0x00, 0x00, 0x00, 0x6A, 0x4F, 0x52, 0x56, 0x41, 0x03, 0x02, 0xAC,
-         0x14, 0x04, 0x10, 0x03, 0x90, 0x00},
-        {FF16}, "ORVA-ZEL_06"),
-};
-
-#undef FF16
-#undef FF4
+const std::array<KnownAtr, 6> kKnownAtrTable = KnownAtrsFromDatabase();
 
 std::uint8_t CardFamilyFromAtr(const std::uint8_t* atr, std::size_t length) {
   if (!atr || length < 15) return 0;
