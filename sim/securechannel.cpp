@@ -187,6 +187,21 @@ bool IsProtected(std::uint8_t cla) { return (cla & 0x0C) == 0x0C; }
 
 // --- certificates ------------------------------------------------------------
 
+struct StoredKey {
+  Bytes holder;
+  Bytes key;
+};
+
+// The public key that a verified CV certificate left for the holder `name`.
+std::optional<StoredKey> StoredCvKey(Card& card, const Bytes& name) {
+  for (const auto& [slot, value] : card.scratch()) {
+    if (slot.rfind(kCvKeyPrefix, 0) != 0) continue;
+    Bytes holder = FromHex(slot.substr(sizeof kCvKeyPrefix - 1));
+    if (SameName(holder, name)) return StoredKey{std::move(holder), value};
+  }
+  return std::nullopt;
+}
+
 Response SetVerificationKey(Card& card, const Config& cfg, const Apdu& a) {
   auto ref = ReadTlv(a.data, 0);
   if (!ref || ref->tag != 0x83 || ref->end != a.data.size() || ref->value.empty())
@@ -198,17 +213,11 @@ Response SetVerificationKey(Card& card, const Config& cfg, const Apdu& a) {
     Put(card, kVerifyName, {});
     return Sw(0x9000);
   }
-  for (const auto& [name, value] : card.scratch()) {
-    if (name.rfind(kCvKeyPrefix, 0) != 0) continue;
-    Bytes holder = FromHex(name.substr(sizeof kCvKeyPrefix - 1));
-    if (SameName(holder, ref->value)) {
-      Bytes key = value;
-      Put(card, kVerifyKey, key);
-      Put(card, kVerifyName, holder);
-      return Sw(0x9000);
-    }
-  }
-  return Sw(0x6A88);
+  auto stored = StoredCvKey(card, ref->value);
+  if (!stored) return Sw(0x6A88);
+  Put(card, kVerifyKey, std::move(stored->key));
+  Put(card, kVerifyName, std::move(stored->holder));
+  return Sw(0x9000);
 }
 
 // 7F21 { 5F37 signature, 5F38 remainder, 42 CAR }; the signed content is
@@ -262,17 +271,11 @@ Response SetAuthentication(Card& card, const Config& cfg, const Apdu& a) {
   if (!icc || icc->tag != 0x84 || icc->end != a.data.size()) return Sw(0x6A80);
   for (const char* n : {kIfdKey, kIfdName, kKicc, kRndIfd}) Erase(card, n);
   if (icc->value != cfg.iccRef) return Sw(0x6A88);
-  for (const auto& [name, value] : card.scratch()) {
-    if (name.rfind(kCvKeyPrefix, 0) != 0) continue;
-    Bytes holder = FromHex(name.substr(sizeof kCvKeyPrefix - 1));
-    if (SameName(holder, ifd->value)) {
-      Bytes key = value;
-      Put(card, kIfdKey, key);
-      Put(card, kIfdName, holder);
-      return Sw(0x9000);
-    }
-  }
-  return Sw(0x6A88);
+  auto stored = StoredCvKey(card, ifd->value);
+  if (!stored) return Sw(0x6A88);
+  Put(card, kIfdKey, std::move(stored->key));
+  Put(card, kIfdName, std::move(stored->holder));
+  return Sw(0x9000);
 }
 
 Bytes SnIcc(Card& card) {
