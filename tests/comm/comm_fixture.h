@@ -15,8 +15,8 @@
 #include "p11/slots.h"
 #include "p11/tokentypes.h"
 #include "platform/scard.h"
-#include "tests/pkcs15/hex.h"
 #include "tests/support/fake_scard.h"
+#include "tests/support/hex.h"
 
 namespace zorbix::commtest {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tests/pkcs15/hex.h"
+#include "tests/support/hex.h"
 
 namespace zorbix::crypto {
 namespace {

@@ -18,7 +18,7 @@
 #include "pkcs15/p15files.h"
 #include "platform/named_event.h"
 #include "tests/p11/fake_env.h"
-#include "tests/pkcs15/hex.h"
+#include "tests/support/hex.h"
 
 namespace {
 

@@ -1,33 +1,16 @@
-// Hex fixtures: "30 03 04 01 45" to bytes and back; what is not a hex digit
-// is skipped.
+// The PKCS#15 tests' byte fixtures: the shared hex helpers, text as bytes,
+// and concatenation.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
-namespace zorbix::testing {
+#include "tests/support/hex.h"
 
-inline std::vector<std::uint8_t> Hex(std::string_view text) {
-  std::vector<std::uint8_t> out;
-  int hi = -1;
-  for (char c : text) {
-    int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else continue;
-    if (hi < 0) {
-      hi = v;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(hi << 4 | v));
-      hi = -1;
-    }
-  }
-  return out;
-}
+namespace zorbix::testing {
 
 inline std::vector<std::uint8_t> TextBytes(std::string_view text) { return {text.begin(), text.end()}; }
 
@@ -35,17 +18,6 @@ inline std::vector<std::uint8_t> Concat(std::initializer_list<std::span<const st
   std::vector<std::uint8_t> out;
   for (auto p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
-}
-
-inline std::string ToHex(std::span<const std::uint8_t> bytes) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string s;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i) s += ' ';
-    s += kHex[bytes[i] >> 4];
-    s += kHex[bytes[i] & 0xF];
-  }
-  return s;
 }
 
 }  // namespace zorbix::testing
