@@ -46,6 +46,17 @@ bool HasSecretData(const Bytes& cmd) {
 
 const Bytes kMasterFileName = {'M', 'a', 's', 't', 'e', 'r', '.', 'F', 'i', 'l', 'e'};
 
+// Le, or 256 (all a short answer holds) when the command has none.
+std::size_t Expected(const Apdu& apdu) { return apdu.hasLe ? apdu.le : 256; }
+
+// The leading bytes of a fixed answer, as many as the command expects.
+Response Leading(const Bytes& data, const Apdu& apdu) {
+  Response r;
+  r.data.assign(data.begin(),
+                data.begin() + static_cast<std::ptrdiff_t>(std::min(Expected(apdu), data.size())));
+  return r;
+}
+
 }  // namespace
 
 void RegisterCardExtension(Installer installer) {
@@ -285,7 +296,7 @@ Response Card::Answer(const Apdu& apdu, Response r) {
 Response Card::DoGetResponse(const Apdu& apdu) {
   if (apdu.p1 != 0 || apdu.p2 != 0) return Sw(0x6A86);
   if (pending_.empty()) return Sw(0x6985);
-  const std::size_t le = apdu.hasLe ? apdu.le : 256;
+  const std::size_t le = Expected(apdu);
   if (le > pending_.size() && le != 256) {
     return Sw(static_cast<std::uint16_t>(0x6C00 | (pending_.size() & 0xFF)));
   }
@@ -354,23 +365,10 @@ Response Card::Builtin(const Apdu& apdu) {
   }
   if (apdu.cla == 0x90) {
     switch (apdu.ins) {
-      case 0xB8: {  // card data: 18 bytes, 17 on newer cards
+      case 0xB8:  // card data: 18 bytes, 17 on newer cards
         if (profile_.cardData.empty()) return Sw(0x6A88);
-        const std::size_t le = apdu.hasLe ? apdu.le : 256;
-        Response r;
-        r.data.assign(profile_.cardData.begin(),
-                      profile_.cardData.begin() +
-                          static_cast<std::ptrdiff_t>(std::min(le, profile_.cardData.size())));
-        return r;
-      }
-      case 0x18: {  // events buffer
-        const std::size_t le = apdu.hasLe ? apdu.le : 256;
-        Response r;
-        r.data.assign(profile_.events.begin(),
-                      profile_.events.begin() +
-                          static_cast<std::ptrdiff_t>(std::min(le, profile_.events.size())));
-        return r;
-      }
+        return Leading(profile_.cardData, apdu);
+      case 0x18: return Leading(profile_.events, apdu);  // events buffer
       case 0x24: return DoChangePin(apdu);
       case 0x2C: return DoResetRetryCounter(apdu);
       default: return Sw(0x6D00);
@@ -486,7 +484,7 @@ Response Card::DoReadBinary(const Apdu& apdu) {
   Response error;
   CardFile* ef = EfForBinary(apdu, &offset, &error);
   if (!ef) return error;
-  return ReadFile(*ef, offset, apdu.hasLe ? apdu.le : 256);
+  return ReadFile(*ef, offset, Expected(apdu));
 }
 
 Response Card::DoUpdateBinary(const Apdu& apdu) {
