@@ -32,13 +32,6 @@ std::vector<std::string> ReaderNames(const std::vector<char>& block) {
 
 }  // namespace
 
-const PageInfo& PageInfoFor(Page page) {
-  for (const PageInfo& info : kPages) {
-    if (info.page == page) return info;
-  }
-  return kPages[0];
-}
-
 Wizard::Wizard(WizardUi& ui, std::unique_ptr<TestSteps> steps, CK_FUNCTION_LIST_PTR p11)
     : ui_(ui), steps_(std::move(steps)), state_(ui, p11) {}
 

@@ -5,7 +5,6 @@
 
 #include <p11-kit/pkcs11.h>
 
-#include <array>
 #include <memory>
 #include <string>
 
@@ -19,23 +18,6 @@ namespace zorbix::app {
 inline constexpr int kWizardCaptionId = 102;
 // Title every page sets (string id, "ORVA-ZEL").
 inline constexpr int kPageTitleId = 115;
-
-// One page of the wizard, in the order the pages are added.
-struct PageInfo {
-  Page page;
-  int dialogId;
-  int titleId;     // header title (string id)
-  int subtitleId;  // header subtitle (string id)
-};
-
-inline constexpr std::array<PageInfo, 4> kPages = {{
-    {Page::Welcome, 129, 103, 110},
-    {Page::Test, 133, 104, 105},
-    {Page::Completion, 139, 107, 111},
-    {Page::Error, 136, 108, 109},
-}};
-
-const PageInfo& PageInfoFor(Page page);
 
 class Wizard final : public WizardEvents {
  public:
