@@ -347,7 +347,6 @@ std::string Bench::ReaderName(int reader) const {
 
 Card& Bench::Insert(int reader, const std::string& profileName) {
   if (const Profile* p = FindProfile(profileName)) return Insert(reader, *p);
-  if (profileName == "basic") return Insert(reader, BasicProfile());
   throw std::runtime_error("bench: no card profile named \"" + profileName + "\"");
 }
 

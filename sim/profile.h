@@ -61,7 +61,8 @@ struct Profile {
 // Every profile the virtual card knows, in a stable order.
 const std::vector<Profile>& AllProfiles();
 
-// The profile called `name`, or nullptr.
+// The profile called `name`, or nullptr. "basic" names the engine's small
+// test card (BasicProfile), which is not one of AllProfiles.
 const Profile* FindProfile(const std::string& name);
 
 // Name of the card the demo uses by default.

@@ -364,6 +364,10 @@ const std::vector<Profile>& AllProfiles() {
 const Profile* FindProfile(const std::string& name) {
   for (const Profile& p : AllProfiles())
     if (p.name == name) return &p;
+  if (name == "basic") {
+    static const Profile basic = BasicProfile();
+    return &basic;
+  }
   return nullptr;
 }
 

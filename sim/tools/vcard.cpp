@@ -65,11 +65,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   const Profile* profile = FindProfile(profileName);
-  Profile basic;
-  if (!profile && profileName == "basic") {
-    basic = BasicProfile();
-    profile = &basic;
-  }
   if (!profile) {
     std::fprintf(stderr, "zorbix-vcard: no profile named \"%s\" (see --list-profiles)\n",
                  profileName.c_str());
