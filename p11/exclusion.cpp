@@ -35,7 +35,18 @@ CK_RV CExclusionMutua::DestroyMutex(Holder* holder) {
 
 CK_RV CExclusionMutua::LockMutex(const Holder& holder, std::chrono::milliseconds wait) const {
   if (!holder) return CKR_GENERAL_ERROR;
-  switch (holder->Lock(wait)) {
+  // The first wait opens the mutex's backing file, which allocates: a failure
+  // there must come back as a value, so that Lock undoes its count and the
+  // local queue, and nothing escapes the call frame.
+  platform::LockResult result;
+  try {
+    result = holder->Lock(wait);
+  } catch (const std::bad_alloc&) {
+    return CKR_HOST_MEMORY;
+  } catch (...) {
+    return CKR_GENERAL_ERROR;
+  }
+  switch (result) {
     case platform::LockResult::Acquired:
     case platform::LockResult::Abandoned:
       return CKR_OK;
