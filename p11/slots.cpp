@@ -235,6 +235,9 @@ CSlot* CSlotManager::SlotOfReader(const std::string& readerName) {
 CK_RV CSlotManager::GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
                                 CK_ULONG_PTR pulCount) {
   if (Context() == 0) throw Pkcs11Exception(CKR_CRYPTOKI_NOT_INITIALIZED);
+  // A null count pointer cannot take the count: fail before any reader or
+  // card is asked.
+  if (!pulCount) return CKR_ARGUMENTS_BAD;
   Refresh();
   std::vector<CK_SLOT_ID> ids = PresentList();
   if (tokenPresent == CK_TRUE) {
@@ -249,8 +252,6 @@ CK_RV CSlotManager::GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
     }
     ids = std::move(withToken);
   }
-  // Checked before any store: a null count pointer cannot take the count.
-  if (!pulCount) return CKR_ARGUMENTS_BAD;
   const CK_ULONG count = ids.size();
   if (!pSlotList) {
     *pulCount = count;

@@ -118,6 +118,17 @@ TEST_F(Slots, SlotListCountsAndBuffers) {
   Fake().RemoveCard("R2");
 }
 
+// Arguments come before any work: no reader or card is asked for a call
+// that cannot return its count.
+TEST_F(Slots, NullCountFailsBeforeAnyCardIsAsked) {
+  ScopedReaders readers({"Count reader"});
+  Fake().InsertCard("Count reader", kSomeAtr);
+  Fake().ClearCalls();
+  EXPECT_EQ(manager_.GetSlotList(CK_TRUE, nullptr, nullptr), CKR_ARGUMENTS_BAD);
+  EXPECT_TRUE(Fake().Calls().empty());
+  Fake().RemoveCard("Count reader");
+}
+
 TEST_F(Slots, SlotInfoFields) {
   const std::string longName(70, 'x');
   const std::string name64 = "Reader with a name of exactly sixty-four bytes .................";
