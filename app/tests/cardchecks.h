@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,9 @@ std::uint8_t CardFamilyFromAtr(const std::uint8_t* atr, std::size_t length);
 // True when a known-ATR entry of this length agrees with the ATR on every
 // masked bit; then *cardFamily := CardFamilyFromAtr.
 bool MatchKnownAtr(const std::uint8_t* atr, std::size_t length, std::uint8_t* cardFamily);
+
+// Upper-case hex digits of `bytes`, `separator` after each byte.
+std::string UpperHex(std::span<const std::uint8_t> bytes, std::string_view separator = {});
 
 // The ATR of the connection (at most 30 bytes); empty when it cannot be read.
 std::vector<std::uint8_t> ReadCardAtr(SCARDHANDLE card);

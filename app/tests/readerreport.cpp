@@ -1,7 +1,6 @@
 // The reader report written first in every run, the known-ATR table and the
 // card model lookup shared by TEST 1 to TEST 3.
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "app/htmllog.h"
@@ -21,13 +20,7 @@ constexpr int kAtrText = 249;          // "ATR: \t\t"
 constexpr std::size_t kAtrBufferSize = 30;
 
 std::string AtrLine(const std::uint8_t* atr, std::size_t n) {
-  std::string hex;
-  char byte[4];
-  for (std::size_t i = 0; i < n; ++i) {
-    std::snprintf(byte, sizeof byte, "%02X ", atr[i]);
-    hex += byte;
-  }
-  return n ? hex : "-- -- -- ";
+  return n ? UpperHex({atr, n}, " ") : "-- -- -- ";
 }
 
 // The smart-card database registers the model names with exactly these
@@ -52,6 +45,18 @@ std::array<KnownAtr, 6> KnownAtrsFromDatabase() {
 }  // namespace
 
 const std::array<KnownAtr, 6> kKnownAtrTable = KnownAtrsFromDatabase();
+
+std::string UpperHex(std::span<const std::uint8_t> bytes, std::string_view separator) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * (2 + separator.size()));
+  for (const std::uint8_t b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0x0F];
+    out += separator;
+  }
+  return out;
+}
 
 std::uint8_t CardFamilyFromAtr(const std::uint8_t* atr, std::size_t length) {
   if (!atr || length < 15) return 0;

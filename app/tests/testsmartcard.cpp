@@ -1,5 +1,7 @@
 // TEST 1: reader, ATR, card model, life phase and the events buffer.
+#include <array>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "app/halvocard.h"
@@ -25,16 +27,6 @@ std::string FriendlyName(SCARDHANDLE card) {
     return {};
   // Drivers hand the name out with its NUL.
   return std::string(name, strnlen(name, std::min<std::size_t>(n, sizeof name)));
-}
-
-std::string Hex(std::initializer_list<std::uint8_t> bytes) {
-  std::string out;
-  char b[3];
-  for (std::uint8_t x : bytes) {
-    std::snprintf(b, sizeof b, "%02X", x);
-    out += b;
-  }
-  return out;
 }
 
 }  // namespace
@@ -81,7 +73,7 @@ int TestSmartCard(RunState& s, std::uint8_t statusBytes[2]) {
   // The tail of the ATR: version (n-5, n-4), life phase (n-3), status bytes.
   const std::size_t n = atr.size();
   auto tail = [&](std::size_t back) -> std::uint8_t { return n >= back ? atr[n - back] : 0; };
-  const std::string type = Hex({tail(5), tail(4)});
+  const std::string type = UpperHex(std::array{tail(5), tail(4)});
 
   const auto model =
       static_cast<std::size_t>(CardModelIndex(RegisteredCardName(s.page.context, atr)));
@@ -100,10 +92,10 @@ int TestSmartCard(RunState& s, std::uint8_t statusBytes[2]) {
   }
 
   const std::uint8_t phase = tail(3);
-  LogWrite(res::Text(196) + Hex({phase}) + "\n", false);
+  LogWrite(res::Text(196) + UpperHex(std::array{phase}) + "\n", false);
   statusBytes[0] = tail(2);
   statusBytes[1] = tail(1);
-  const std::string status = Hex({statusBytes[0], statusBytes[1]});
+  const std::string status = UpperHex(std::array{statusBytes[0], statusBytes[1]});
   LogWrite(res::Text(197) + status + "\n", false);
 
   if (phase == kPhaseUser && status == "9000") {
