@@ -291,12 +291,12 @@ void GetTokenInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInf
 
 void GetMechanismList(CSlotManager& slots, CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
                       CK_ULONG_PTR pulCount) {
+  if (!pulCount) Fail(CKR_ARGUMENTS_BAD);
   // Detection is not run here: only a type found earlier counts.
   CSlot& slot = slots.FindSlot(slotID);
   slot.ForgetSwappedCard();
   const CTokenType* type = slot.TokenType();
   if (!type) Fail(CKR_TOKEN_NOT_PRESENT);
-  if (!pulCount) Fail(CKR_ARGUMENTS_BAD);
   const auto& mechanisms = type->mechanisms;
   if (pMechanismList) {
     if (*pulCount < mechanisms.size()) {

@@ -434,6 +434,9 @@ TEST_F(Detection, MechanismListAndInfoFollowTheDetectedType) {
   const CK_SLOT_ID first = manager_->SlotOfReader("Mechanism reader")->Id();
   EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetMechanismList(*manager_, first, nullptr, &count); })),
             "CKR_TOKEN_NOT_PRESENT");
+  // The count pointer is looked at before the slot.
+  EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetMechanismList(*manager_, first, nullptr, nullptr); })),
+            "CKR_ARGUMENTS_BAD");
 
   Detect("/m/ORVA_P11.so", "Mechanism reader");
   const CK_SLOT_ID id = slot_->Id();
