@@ -12,25 +12,16 @@
 #include <cryptopp/sha.h>
 
 #include "sim/bench.h"
+#include "tests/simcontent/content_fixture.h"
 
 namespace zorbix::sim {
 namespace {
 
 using CryptoPP::Integer;
 
-Integer ToInt(const Bytes& b) { return Integer(b.data(), b.size()); }
-
-struct Answer {
-  Bytes data;
-  std::uint16_t sw = 0;
-};
-
-Bytes Cat(const Bytes& a, const Bytes& b) {
-  Bytes out(a.size() + b.size());
-  std::copy(a.begin(), a.end(), out.begin());
-  std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(a.size()));
-  return out;
-}
+using test::Answer;
+using test::Cat;
+using test::ToInt;
 
 class Reader {
  public:
@@ -205,20 +196,8 @@ TEST_P(BenchContract, CardAnswersThroughPcscd) {
   EXPECT_EQ(plain.data, msg);
 }
 
-std::vector<std::string> Names() {
-  std::vector<std::string> out;
-  for (const Profile& p : AllProfiles()) out.push_back(p.name);
-  return out;
-}
-
-std::string Safe(const ::testing::TestParamInfo<std::string>& info) {
-  std::string s = info.param;
-  for (char& c : s)
-    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-  return s;
-}
-
-INSTANTIATE_TEST_SUITE_P(All, BenchContract, ::testing::ValuesIn(Names()), Safe);
+INSTANTIATE_TEST_SUITE_P(All, BenchContract, ::testing::ValuesIn(test::ProfileNames()),
+                         test::TestNameOf);
 
 }  // namespace
 }  // namespace zorbix::sim

@@ -10,25 +10,16 @@
 
 #include "sim/card.h"
 #include "sim/content_pkcs15.h"
+#include "tests/simcontent/content_fixture.h"
 
 namespace zorbix::sim {
 namespace {
 
 using CryptoPP::Integer;
 
-Integer ToInt(const Bytes& b) { return Integer(b.data(), b.size()); }
-
-struct Answer {
-  Bytes data;
-  std::uint16_t sw = 0;
-};
-
-Bytes Cat(const Bytes& a, const Bytes& b) {
-  Bytes out(a.size() + b.size());
-  std::copy(a.begin(), a.end(), out.begin());
-  std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(a.size()));
-  return out;
-}
+using test::Answer;
+using test::Cat;
+using test::ToInt;
 
 const Bytes kSha1Prefix = FromHex("30 21 30 09 06 05 2B 0E 03 02 1A 05 00 04 14");
 const Bytes kMessage = {'Z', 'O', 'R', 'B', 'I', 'X', ' ', 't', 'e', 's', 't'};
@@ -342,20 +333,8 @@ TEST_P(KeyContract, EnvelopesCarryLongCommands) {
             0x6700);
 }
 
-std::vector<std::string> Names() {
-  std::vector<std::string> out;
-  for (const Profile& p : AllProfiles()) out.push_back(p.name);
-  return out;
-}
-
-std::string Safe(const ::testing::TestParamInfo<std::string>& info) {
-  std::string s = info.param;
-  for (char& c : s)
-    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-  return s;
-}
-
-INSTANTIATE_TEST_SUITE_P(All, KeyContract, ::testing::ValuesIn(Names()), Safe);
+INSTANTIATE_TEST_SUITE_P(All, KeyContract, ::testing::ValuesIn(test::ProfileNames()),
+                         test::TestNameOf);
 
 // A card family 1.0 key of both usages arrives once per usage (P1 40, then
 // 80) and ends up as the one key of the card in the signature file.

@@ -12,13 +12,14 @@
 #include "sim/content_der.h"
 #include "sim/content_pki.h"
 #include "sim/content_pkcs15.h"
+#include "tests/simcontent/content_fixture.h"
 
 namespace zorbix::sim {
 namespace {
 
 using CryptoPP::Integer;
 
-Integer ToInt(const Bytes& b) { return Integer(b.data(), b.size()); }
+using test::ToInt;
 
 CryptoPP::RSA::PublicKey PublicOf(const std::string& certName) {
   auto parts = p15::ParseCertificate(PkiFile(certName + ".crt.der"));

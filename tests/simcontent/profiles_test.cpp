@@ -7,6 +7,7 @@
 
 #include "sim/card.h"
 #include "sim/content_pkcs15.h"
+#include "tests/simcontent/content_fixture.h"
 #include "tests/simcontent/schema.h"
 
 namespace zorbix::sim {
@@ -350,20 +351,8 @@ TEST_P(ProfileContract, EngineServesTheTokenInfo) {
   EXPECT_EQ(Bytes(info.end() - 2, info.end()), FromHex("90 00"));
 }
 
-std::vector<std::string> Names() {
-  std::vector<std::string> out;
-  for (const Profile& p : AllProfiles()) out.push_back(p.name);
-  return out;
-}
-
-std::string Safe(const ::testing::TestParamInfo<std::string>& info) {
-  std::string s = info.param;
-  for (char& c : s)
-    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-  return s;
-}
-
-INSTANTIATE_TEST_SUITE_P(All, ProfileContract, ::testing::ValuesIn(Names()), Safe);
+INSTANTIATE_TEST_SUITE_P(All, ProfileContract, ::testing::ValuesIn(test::ProfileNames()),
+                         test::TestNameOf);
 
 TEST(ProfileSet, HoldsEveryCardKindOnce) {
   std::set<std::string> names;
