@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -99,11 +100,30 @@ std::string Tail(const std::string& path) {
 constexpr const char* kLockPath = "/tmp/zorbix-pcsc-bench.lock";
 constexpr int kLockWaitSeconds = 600;
 
+// Benches of every user share the lock file. An existing one is opened
+// without O_CREAT: in a sticky /tmp with protected_regular, O_CREAT on another
+// user's file fails. A new one is made writable for all with fchmod, not
+// through the process-wide umask.
+int OpenLockFile() {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = ::open(kLockPath, O_RDWR | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = ::open(kLockPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::fchmod(fd, 0666);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;  // else another process made it just now
+  }
+  return -1;
+}
+
 int TakeMachineLock() {
-  const mode_t old = ::umask(0);
-  const int fd = ::open(kLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  ::umask(old);
-  if (fd < 0) throw std::runtime_error(std::string("bench: cannot open ") + kLockPath);
+  const int fd = OpenLockFile();
+  if (fd < 0) {
+    throw std::runtime_error(std::string("bench: cannot open ") + kLockPath + ": " +
+                             std::strerror(errno));
+  }
   const auto deadline = Clock::now() + std::chrono::seconds(kLockWaitSeconds);
   while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (Clock::now() >= deadline) {
