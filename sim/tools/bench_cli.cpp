@@ -73,10 +73,12 @@ int main(int argc, char** argv) {
   pid_t child = -1;
   if (!command.empty()) {
     command.push_back(nullptr);
+    const pid_t self = getpid();
     child = fork();
     if (child == 0) {
       pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
       prctl(PR_SET_PDEATHSIG, SIGTERM);  // the command ends with the bench
+      if (getppid() != self) _exit(1);   // the bench is gone already
       execvp(command[0], command.data());
       std::fprintf(stderr, "zorbix-bench: cannot run %s\n", command[0]);
       _exit(127);
