@@ -347,7 +347,6 @@ Page Wizard::RunTests() {
   state_.runFinished = false;
   ui_.StopTimer(kPollTimerId);
   steps_->WriteReaderReport(state_, state_.page.context, kCardModelNamesBlock);
-  state_.page.statusFontCreated = true;
   state_.ReadFields();
   SetEnabledAll(ui_, {kCtlPinExplanation, kCtlPinPrompt, kCtlPin, kCtlPukPrompt, kCtlPuk}, false);
   ui_.AnimationPlay();

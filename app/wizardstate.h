@@ -80,7 +80,6 @@ struct TestPageState {
   bool unblockMode = false;
   bool pinBlocked = false;
   Fields fields;  // PIN, PUK, new PIN
-  bool statusFontCreated = false;
 };
 
 // Everything a test step may read or change. Owned by the Wizard, handed to
