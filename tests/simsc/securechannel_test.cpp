@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "sim/card.h"
+#include "sim/content_der.h"
 #include "sim/content_pki.h"
 #include "sim/profile.h"
 #include "tests/simsc/host.h"
@@ -23,17 +24,12 @@
 namespace zorbix::sim {
 namespace {
 
+using der::Cat;
 using simsc::Answer;
 using simsc::CardStatus;
 using simsc::ChannelParams;
 using simsc::HostError;
 using simsc::TestHost;
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 
 Bytes Ascii(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
