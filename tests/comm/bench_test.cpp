@@ -22,11 +22,13 @@
 #include "platform/scard.h"
 #include "sim/bench.h"
 #include "sim/content_pki.h"
+#include "tests/p11/raised.h"
 
 namespace zorbix::commtest {
 namespace {
 
 using comm::Bytes;
+using testing::RaisedBy;
 
 const std::string kPkcs15Aid("\xA0\x00\x00\x00\x63PKCS-15", 12);
 
@@ -44,16 +46,6 @@ const ProfileCase kCases[] = {
     {"HALVO", 0, "ORVA-ZEL", "HALVO", "user-auth-1024.crt.der"},
     {"TC-ORVA3", 0, "ORVA-ZEL", "TC-ORVA3", "user-auth-1024.crt.der"},
 };
-
-template <class F>
-CK_RV RaisedBy(F&& f) {
-  try {
-    f();
-  } catch (const p11::Pkcs11Exception& e) {
-    return e.rv();
-  }
-  return CKR_OK;
-}
 
 std::string Field(const CK_UTF8CHAR* p, std::size_t n) {
   std::string s(reinterpret_cast<const char*>(p), n);

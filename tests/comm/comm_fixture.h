@@ -15,6 +15,7 @@
 #include "p11/slots.h"
 #include "p11/tokentypes.h"
 #include "platform/scard.h"
+#include "tests/p11/raised.h"
 #include "tests/support/fake_scard.h"
 #include "tests/support/hex.h"
 
@@ -116,15 +117,6 @@ class CommTest : public ::testing::Test {
   std::unique_ptr<p11::CSlot> slot_;
 };
 
-// Runs f and returns the CK_RV it raised (CKR_OK when none).
-template <class F>
-CK_RV RaisedBy(F&& f) {
-  try {
-    f();
-  } catch (const p11::Pkcs11Exception& e) {
-    return e.rv();
-  }
-  return CKR_OK;
-}
+using testing::RaisedBy;
 
 }  // namespace zorbix::commtest

@@ -18,6 +18,7 @@
 #include "pkcs15/p15files.h"
 #include "platform/named_event.h"
 #include "tests/p11/fake_env.h"
+#include "tests/p11/raised.h"
 #include "tests/support/hex.h"
 
 namespace {
@@ -33,6 +34,7 @@ using zorbix::p11test::Fake;
 using zorbix::p11test::ScopedReaders;
 using Bytes = std::vector<std::uint8_t>;
 using zorbix::testing::Hex;
+using zorbix::testing::RaisedBy;
 
 // --- DER building for configuration values -------------------------------
 
@@ -414,14 +416,6 @@ TEST_F(Detection, ConfigurationTypesComeAfterTheBuiltInOnes) {
   std::filesystem::remove_all(dir);
 }
 
-CK_RV RvOf(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Pkcs11Exception& e) {
-    return e.rv();
-  }
-  return CKR_OK;
-}
 
 TEST_F(Detection, MechanismListAndInfoFollowTheDetectedType) {
   ScopedReaders readers({"Mechanism reader"});
@@ -432,10 +426,10 @@ TEST_F(Detection, MechanismListAndInfoFollowTheDetectedType) {
   manager_->Refresh();
   CK_ULONG count = 0;
   const CK_SLOT_ID first = manager_->SlotOfReader("Mechanism reader")->Id();
-  EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetMechanismList(*manager_, first, nullptr, &count); })),
+  EXPECT_EQ(to_string(RaisedBy([&] { zorbix::p11::GetMechanismList(*manager_, first, nullptr, &count); })),
             "CKR_TOKEN_NOT_PRESENT");
   // The count pointer is looked at before the slot.
-  EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetMechanismList(*manager_, first, nullptr, nullptr); })),
+  EXPECT_EQ(to_string(RaisedBy([&] { zorbix::p11::GetMechanismList(*manager_, first, nullptr, nullptr); })),
             "CKR_ARGUMENTS_BAD");
 
   Detect("/m/ORVA_P11.so", "Mechanism reader");
@@ -489,7 +483,7 @@ TEST_F(Detection, MechanismListAndInfoFollowTheDetectedType) {
 
   // Swapped for a card of no type while nobody watched: the old type goes.
   Fake().InsertCard("Mechanism reader", kOtherAtr);
-  EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetMechanismList(*manager_, id, nullptr, &count); })),
+  EXPECT_EQ(to_string(RaisedBy([&] { zorbix::p11::GetMechanismList(*manager_, id, nullptr, &count); })),
             "CKR_TOKEN_NOT_PRESENT");
 }
 
@@ -502,7 +496,7 @@ TEST_F(Detection, UnreadableTokenInfoMarksTheTokenAndIsTriedAgain) {
   CK_TOKEN_INFO info;
   for (int call = 0; call < 2; ++call) {
     Fake().ClearApdus();
-    EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetTokenInfo(*manager_, id, &info); })),
+    EXPECT_EQ(to_string(RaisedBy([&] { zorbix::p11::GetTokenInfo(*manager_, id, &info); })),
               "CKR_DEVICE_ERROR");
     EXPECT_FALSE(Fake().Apdus().empty()) << "each call reads the card again";
     EXPECT_TRUE(slot_->TokenNotRecognised());
@@ -511,7 +505,7 @@ TEST_F(Detection, UnreadableTokenInfoMarksTheTokenAndIsTriedAgain) {
   EXPECT_EQ(slot_->CardHandle(), 0u);
 
   Fake().RemoveCard("Info reader");
-  EXPECT_EQ(to_string(RvOf([&] { zorbix::p11::GetTokenInfo(*manager_, id, &info); })),
+  EXPECT_EQ(to_string(RaisedBy([&] { zorbix::p11::GetTokenInfo(*manager_, id, &info); })),
             "CKR_TOKEN_NOT_PRESENT");
 }
 

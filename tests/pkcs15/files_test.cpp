@@ -10,11 +10,13 @@
 #include "hex.h"
 #include "pkcs15/errors.h"
 #include "pkcs15/p15files.h"
+#include "tests/p11/raised.h"
 
 namespace zorbix::p15 {
 namespace {
 
 using testing::Hex;
+using testing::RaisedBy;
 using testing::ToHex;
 namespace der = testing::der;
 
@@ -123,15 +125,6 @@ std::vector<std::uint8_t> Cat(const std::vector<std::vector<std::uint8_t>>& part
   std::vector<std::uint8_t> out;
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
-}
-
-CK_RV RvOfCall(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Pkcs11Exception& e) {
-    return RvOf(e);
-  }
-  return CKR_OK;
 }
 
 using Trace = std::vector<std::string>;
@@ -246,7 +239,7 @@ TEST(files, UndecodableElementFailsTheReadAndMarksTheToken) {
   FakeCard card(kPrKDFFileId, Cat({Element(20, 1), Element(20, 2), Element(20, 3)}));
   TestDirectory f(kPrKDFFileId);
   f.rejectTag = 0x04;  // the first element already
-  EXPECT_EQ(RvOfCall([&] { f.Read(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+  EXPECT_EQ(RaisedBy([&] { f.Read(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
   EXPECT_TRUE(card.marked);
   EXPECT_FALSE(f.Loaded());
 
@@ -254,7 +247,7 @@ TEST(files, UndecodableElementFailsTheReadAndMarksTheToken) {
   FakeCard card2(kPrKDFFileId, Cat({Element(20, 1), Hex("30 03 05 01 00"), Element(20, 3)}));
   TestDirectory g(kPrKDFFileId);
   g.rejectTag = 0x05;
-  EXPECT_EQ(RvOfCall([&] { g.Read(card2); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+  EXPECT_EQ(RaisedBy([&] { g.Read(card2); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
   EXPECT_EQ(g.entries.size(), 1u);
   EXPECT_FALSE(g.Loaded());
 }
@@ -264,7 +257,7 @@ TEST(files, CardErrorDuringReadIsPassedOnAndMarksTheToken) {
   card.failReadAt = 0x0014;
   card.failRv = 0x80106A82;
   TestDirectory f(kCDFFileId);
-  EXPECT_EQ(RvOfCall([&] { f.Read(card); }), static_cast<CK_RV>(0x80106A82));
+  EXPECT_EQ(RaisedBy([&] { f.Read(card); }), static_cast<CK_RV>(0x80106A82));
   EXPECT_TRUE(card.marked);
   EXPECT_FALSE(f.Loaded());
   EXPECT_EQ(f.entries.size(), 1u);
@@ -276,7 +269,7 @@ TEST(files, EncodingFailureTouchesNothing) {
   f.Read(card);
   card.trace.clear();
   f.failEncode = true;
-  EXPECT_EQ(RvOfCall([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+  EXPECT_EQ(RaisedBy([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
   EXPECT_TRUE(card.trace.empty());
   EXPECT_EQ(card.content(), Element(20, 1));
 
@@ -284,7 +277,7 @@ TEST(files, EncodingFailureTouchesNothing) {
   // identifier: refused before anything is written.
   f.failEncode = false;
   f.entries.assign(0x8000 / 0x40 + 1, Element(0x40, 9));
-  EXPECT_EQ(RvOfCall([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
+  EXPECT_EQ(RaisedBy([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DEVICE_ERROR));
   EXPECT_TRUE(card.trace.empty());
 }
 
@@ -293,7 +286,7 @@ TEST(files, FailedWriteStillGetsItsElementsClearedLater) {
   card.capacity = 50;
   TestDirectory f(kPrKDFFileId);
   f.entries = {Element(30, 1), Element(30, 2)};  // the second does not fit
-  EXPECT_EQ(RvOfCall([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DATA_INVALID));
+  EXPECT_EQ(RaisedBy([&] { f.Write(card); }), static_cast<CK_RV>(CKR_DATA_INVALID));
   EXPECT_FALSE(f.Loaded());
 
   card.trace.clear();
