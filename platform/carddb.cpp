@@ -61,10 +61,15 @@ const std::vector<RegisteredCard>& RegisteredCards() {
   return table;
 }
 
+// The table lists the models in card-type-index order, a model's rows
+// side by side.
 const std::vector<std::string>& CardModelNames() {
-  static const std::vector<std::string> names = {"ORVA-ZEL_MODEL_A1", "ORVA-ZEL_MODEL_A2",
-                                                 "ORVA-ZEL_MODEL_B2", "ORVA-ZEL_MODEL_B",
-                                                 "ORVA-ZEL_MODEL_C"};
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> out;
+    for (const RegisteredCard& card : RegisteredCards())
+      if (out.empty() || out.back() != card.name) out.push_back(card.name);
+    return out;
+  }();
   return names;
 }
 
