@@ -3,8 +3,6 @@
 
 #include <PCSC/pcsclite.h>
 
-#include "p11/pkcs11exception.h"
-
 namespace zorbix::p11 {
 
 namespace {
@@ -31,10 +29,6 @@ CK_RV MapPcscError(LONG status) noexcept {
   for (const auto& m : kPcscMap)
     if (m.status == status) return m.rv;
   return CKR_GENERAL_ERROR;
-}
-
-void ThrowIfPcscError(LONG status) {
-  if (status != static_cast<LONG>(SCARD_S_SUCCESS)) throw Pkcs11Exception(MapPcscError(status));
 }
 
 }  // namespace zorbix::p11

@@ -8,7 +8,4 @@ namespace zorbix::p11 {
 
 CK_RV MapPcscError(LONG status) noexcept;
 
-// Raises the mapped value unless `status` is success.
-void ThrowIfPcscError(LONG status);
-
 }  // namespace zorbix::p11
