@@ -68,7 +68,13 @@ class CSlot {
   void SetLockEvent(std::unique_ptr<platform::NamedEvent> event);
   bool HasLockEvent() const;
 
+  // Use it under HoldCardState(): a removal seen by the wait thread resets it.
   p15::CP15TokenInfo& TokenInfo() { return *tokenInfo_; }
+  // Keeps the card state (connection, type, TokenInfo) as it is for the
+  // caller's steps; a reset from the wait thread waits until it goes.
+  std::unique_lock<std::recursive_mutex> HoldCardState() const {
+    return std::unique_lock<std::recursive_mutex>(mutex_);
+  }
   // Set when reading TokenInfo failed other than by the end of its content.
   bool TokenNotRecognised() const;
   void SetTokenNotRecognised(bool mark);

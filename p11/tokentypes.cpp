@@ -265,6 +265,9 @@ const MechanismInfo* FindMechanismInfo(CK_MECHANISM_TYPE type) {
 
 void GetTokenInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
   CSlot& slot = slots.FindSlot(slotID);
+  // The decoded TokenInfo is read and copied out below; a removal reported
+  // meanwhile must not free it under us.
+  const auto hold = slot.HoldCardState();
   slot.ForgetSwappedCard();
   p15::CP15TokenInfo& tokenInfo = slot.TokenInfo();
   if (!tokenInfo.Loaded()) {
