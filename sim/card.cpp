@@ -765,6 +765,14 @@ std::map<std::string, Bytes>& Card::scratch() {
   return scratch_;
 }
 
+void Card::EraseScratch(const std::string& name) {
+  std::lock_guard lock(mu_);
+  auto it = scratch_.find(name);
+  if (it == scratch_.end()) return;
+  WipeMemory(it->second.data(), it->second.size());
+  scratch_.erase(it);
+}
+
 std::map<std::string, Bytes>& Card::settings() {
   std::lock_guard lock(mu_);
   return settings_;

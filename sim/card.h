@@ -195,6 +195,8 @@ class Card {
   // Per-session state for handlers (MSE, loaded blocks, channel keys);
   // cleared on reset and power changes.
   std::map<std::string, Bytes>& scratch();
+  // Drops one scratch slot, wiped first (slots hold codes and keys).
+  void EraseScratch(const std::string& name);
   // Settings of this card for handlers (test controls of extensions); kept
   // across resets and power changes.
   std::map<std::string, Bytes>& settings();

@@ -76,14 +76,6 @@ std::uint16_t HalvoKeyFile(std::uint8_t p1) {
   return 0;
 }
 
-void EraseScratch(Card& card, const char* name) {
-  auto& s = card.scratch();
-  auto it = s.find(name);
-  if (it == s.end()) return;
-  WipeMemory(it->second.data(), it->second.size());
-  s.erase(it);
-}
-
 void RemoveKeys(Card& card, const std::function<bool(const KeySpec&)>& match) {
   auto& keys = card.keys();
   for (auto it = keys.begin(); it != keys.end();) {
@@ -139,7 +131,7 @@ Response Deferred(Bytes data) { return Response{std::move(data), 0x9000, true}; 
 
 Response LoadBlock(Card& card, const Apdu& a) {
   if (a.data.empty()) return Sw(0x6700);
-  EraseScratch(card, kBlock);
+  card.EraseScratch(kBlock);
   card.scratch()[kBlock] = a.data;
   return Sw(0x9000);
 }
@@ -160,7 +152,7 @@ Response ComputeSignature(Card& card, const Apdu& a) {
   } else {
     r.data = FromInt(PrivateOp(*key, x), k);
   }
-  EraseScratch(card, kBlock);
+  card.EraseScratch(kBlock);
   return r;
 }
 
@@ -179,7 +171,7 @@ Response VerifyOnCard(Card& card, const Apdu& a) {
   } else {
     r = Sw(FromInt(PublicOp(*key, s), k) == it->second ? 0x9000 : 0x6300);
   }
-  EraseScratch(card, kBlock);
+  card.EraseScratch(kBlock);
   return r;
 }
 
@@ -393,7 +385,7 @@ Response Envelope(Card& card, const Apdu& a) {
   if (a.p1 != 0x00 || a.p2 != 0x00) return Sw(0x6A86);
   Bytes& buf = card.scratch()[kEnvelope];
   buf.insert(buf.end(), a.data.begin(), a.data.end());
-  auto reset = [&card]() { EraseScratch(card, kEnvelope); };
+  auto reset = [&card]() { card.EraseScratch(kEnvelope); };
   if (buf.size() > kEnvelopeLimit) {
     reset();
     return Sw(0x6700);

@@ -150,14 +150,6 @@ std::optional<Bytes> Recover9796(const Bytes& recovered, const Bytes& modulus) {
   return m;
 }
 
-void Erase(Card& card, const std::string& name) {
-  auto& s = card.scratch();
-  auto it = s.find(name);
-  if (it == s.end()) return;
-  WipeMemory(it->second.data(), it->second.size());
-  s.erase(it);
-}
-
 const Bytes* Find(Card& card, const std::string& name) {
   auto& s = card.scratch();
   auto it = s.find(name);
@@ -166,14 +158,14 @@ const Bytes* Find(Card& card, const std::string& name) {
 
 // Moves the value in, so that secrets leave no copy behind.
 void Put(Card& card, const std::string& name, Bytes value) {
-  Erase(card, name);
+  card.EraseScratch(name);
   card.scratch()[name] = std::move(value);
 }
 
 bool ChannelOpen(Card& card) { return Find(card, kMac) != nullptr; }
 
 void CloseChannel(Card& card) {
-  for (const char* n : {kEnc, kMac, kSsc, kKicc, kRndIfd}) Erase(card, n);
+  for (const char* n : {kEnc, kMac, kSsc, kKicc, kRndIfd}) card.EraseScratch(n);
   card.SetPinVerified(false);
 }
 
@@ -206,8 +198,8 @@ Response SetVerificationKey(Card& card, const Config& cfg, const Apdu& a) {
   auto ref = ReadTlv(a.data, 0);
   if (!ref || ref->tag != 0x83 || ref->end != a.data.size() || ref->value.empty())
     return Sw(0x6A80);
-  Erase(card, kVerifyKey);
-  Erase(card, kVerifyName);
+  card.EraseScratch(kVerifyKey);
+  card.EraseScratch(kVerifyName);
   if (ref->value == cfg.rootRef) {
     Put(card, kVerifyKey, PackKey(cfg.root));
     Put(card, kVerifyName, {});
@@ -269,7 +261,7 @@ Response SetAuthentication(Card& card, const Config& cfg, const Apdu& a) {
   if (!ifd || ifd->tag != 0x83) return Sw(0x6A80);
   auto icc = ReadTlv(a.data, ifd->end);
   if (!icc || icc->tag != 0x84 || icc->end != a.data.size()) return Sw(0x6A80);
-  for (const char* n : {kIfdKey, kIfdName, kKicc, kRndIfd}) Erase(card, n);
+  for (const char* n : {kIfdKey, kIfdName, kKicc, kRndIfd}) card.EraseScratch(n);
   if (icc->value != cfg.iccRef) return Sw(0x6A88);
   auto stored = StoredCvKey(card, ifd->value);
   if (!stored) return Sw(0x6A88);
@@ -360,9 +352,9 @@ Response ExternalAuthenticate(Card& card, const Config& cfg, const Apdu& a) {
 
   const Bytes rndIcc = *challenge;
   // A challenge answers one authentication only.
-  Erase(card, kChallenge);
+  card.EraseScratch(kChallenge);
   auto fail = [&card]() {
-    Erase(card, kKicc);
+    card.EraseScratch(kKicc);
     return Sw(0x6300);
   };
   SecureBytes sig = cr::RsaPrivate(cfg.icc, a.data);
@@ -600,8 +592,8 @@ void OpenChannelWithKeys(Card& card, const Bytes& enc, const Bytes& mac, const B
   Put(card, kEnc, enc);
   Put(card, kMac, mac);
   Put(card, kSsc, ssc);
-  Erase(card, kKicc);
-  Erase(card, kRndIfd);
+  card.EraseScratch(kKicc);
+  card.EraseScratch(kRndIfd);
 }
 
 }  // namespace zorbix::sim
