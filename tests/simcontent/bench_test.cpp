@@ -23,7 +23,7 @@ using test::Answer;
 using test::Cat;
 using test::ToInt;
 
-class Reader {
+class Reader : public test::Exchanges {
  public:
   explicit Reader(const std::string& name) {
     EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_), SCARD_S_SUCCESS);
@@ -35,7 +35,7 @@ class Reader {
     if (card_) SCardDisconnect(card_, SCARD_LEAVE_CARD);
     SCardReleaseContext(ctx_);
   }
-  Answer Raw(const Bytes& apdu) {
+  Answer Raw(const Bytes& apdu) override {
     Bytes r(300);
     DWORD len = static_cast<DWORD>(r.size());
     LONG rv = SCardTransmit(card_, SCARD_PCI_T0, apdu.data(), static_cast<DWORD>(apdu.size()),
@@ -47,30 +47,6 @@ class Reader {
     }
     a.sw = static_cast<std::uint16_t>(r[len - 2] << 8 | r[len - 1]);
     a.data.assign(r.begin(), r.begin() + len - 2);
-    return a;
-  }
-  Answer Send(const Bytes& apdu) {
-    Answer a = Raw(apdu);
-    Bytes all = a.data;
-    while ((a.sw >> 8) == 0x61) {
-      a = Raw({0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(a.sw)});
-      all = Cat(all, a.data);
-    }
-    a.data = all;
-    return a;
-  }
-  Answer Command(const Bytes& header, const Bytes& data) {
-    if (data.size() < 250) return Send(Cat(Cat(header, {static_cast<std::uint8_t>(data.size())}), data));
-    Bytes ext = Cat(Cat(header, {0x00, static_cast<std::uint8_t>(data.size() >> 8),
-                                 static_cast<std::uint8_t>(data.size())}),
-                    data);
-    Answer a;
-    for (std::size_t off = 0; off < ext.size(); off += 250) {
-      std::size_t n = std::min<std::size_t>(250, ext.size() - off);
-      Bytes piece(ext.begin() + static_cast<std::ptrdiff_t>(off),
-                  ext.begin() + static_cast<std::ptrdiff_t>(off + n));
-      a = Send(Cat({0x90, 0xC2, 0x00, 0x00, static_cast<std::uint8_t>(n)}, piece));
-    }
     return a;
   }
   // READ BINARY in chunks of at most 128 bytes, to the end of the file.

@@ -6,7 +6,9 @@
 
 #include <cryptopp/integer.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,43 @@ inline Bytes Cat(const Bytes& a, const Bytes& b) {
   out.insert(out.end(), b.begin(), b.end());
   return out;
 }
+
+// What a host builds on one exchange: GET RESPONSE after 61xx, and long
+// commands as an extended APDU in envelopes of at most 250 bytes.
+class Exchanges {
+ public:
+  virtual ~Exchanges() = default;
+  virtual Answer Raw(const Bytes& apdu) = 0;
+
+  Answer Send(const Bytes& apdu) {
+    Answer a = Raw(apdu);
+    Bytes all = a.data;
+    while ((a.sw >> 8) == 0x61) {
+      a = Raw({0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(a.sw)});
+      all = Cat(all, a.data);
+    }
+    a.data = all;
+    return a;
+  }
+
+  // Short APDU below 250 data bytes, else the extended APDU in envelopes.
+  Answer Command(const Bytes& header, const Bytes& data) {
+    if (data.size() < 250)
+      return Send(Cat(Cat(header, {static_cast<std::uint8_t>(data.size())}), data));
+    Bytes ext = Cat(Cat(header, {0x00, static_cast<std::uint8_t>(data.size() >> 8),
+                                 static_cast<std::uint8_t>(data.size())}),
+                    data);
+    Answer a;
+    for (std::size_t off = 0; off < ext.size(); off += 250) {
+      std::size_t n = std::min<std::size_t>(250, ext.size() - off);
+      Bytes piece(ext.begin() + static_cast<std::ptrdiff_t>(off),
+                  ext.begin() + static_cast<std::ptrdiff_t>(off + n));
+      a = Send(Cat({0x90, 0xC2, 0x00, 0x00, static_cast<std::uint8_t>(n)}, piece));
+      if (off + n < ext.size() && a.sw != 0x9000) return a;
+    }
+    return a;
+  }
+};
 
 inline CryptoPP::Integer ToInt(const Bytes& b) { return CryptoPP::Integer(b.data(), b.size()); }
 

@@ -47,44 +47,15 @@ bool Verifies(const KeySpec& k, const Bytes& msg, const Bytes& sig) {
 }
 
 // A host talking to the card as the module does.
-class Host {
+class Host : public test::Exchanges {
  public:
   explicit Host(const Profile& p) : card(p) { card.PowerOn(); }
 
-  Answer Raw(const Bytes& apdu) {
+  Answer Raw(const Bytes& apdu) override {
     Bytes r = card.Process(apdu);
     Answer a;
     a.sw = static_cast<std::uint16_t>(r[r.size() - 2] << 8 | r[r.size() - 1]);
     a.data.assign(r.begin(), r.end() - 2);
-    return a;
-  }
-  // With GET RESPONSE after 61xx.
-  Answer Send(const Bytes& apdu) {
-    Answer a = Raw(apdu);
-    Bytes all = a.data;
-    while ((a.sw >> 8) == 0x61) {
-      a = Raw({0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(a.sw)});
-      all = Cat(all, a.data);
-    }
-    a.data = all;
-    return a;
-  }
-  // Short APDU below 250 data bytes, else the extended APDU in envelopes of
-  // at most 250 bytes.
-  Answer Command(const Bytes& header, const Bytes& data) {
-    if (data.size() < 250)
-      return Send(Cat(Cat(header, {static_cast<std::uint8_t>(data.size())}), data));
-    Bytes ext = Cat(Cat(header, {0x00, static_cast<std::uint8_t>(data.size() >> 8),
-                                 static_cast<std::uint8_t>(data.size())}),
-                    data);
-    Answer a;
-    for (std::size_t off = 0; off < ext.size(); off += 250) {
-      std::size_t n = std::min<std::size_t>(250, ext.size() - off);
-      Bytes piece(ext.begin() + static_cast<std::ptrdiff_t>(off),
-                  ext.begin() + static_cast<std::ptrdiff_t>(off + n));
-      a = Send(Cat({0x90, 0xC2, 0x00, 0x00, static_cast<std::uint8_t>(n)}, piece));
-      if (off + n < ext.size() && a.sw != 0x9000) return a;
-    }
     return a;
   }
 
