@@ -13,6 +13,7 @@
 #include "comm/crypto.h"
 #include "p11/mechanisms.h"
 #include "tests/comm/channel_fixture.h"
+#include "tests/support/pkcs1.h"
 
 namespace zorbix::commtest {
 namespace {
@@ -30,12 +31,7 @@ class TestMech : public p11::CMech {
 
   void Pad(SecureBytes& data, std::size_t k) override {
     if (k < data.size() + 4) throw p11::Pkcs11Exception(CKR_DATA_INVALID);
-    SecureBytes block(k, 0xFF);
-    block[0] = 0x00;
-    block[1] = 0x01;
-    block[k - data.size() - 1] = 0x00;
-    std::copy(data.begin(), data.end(), block.end() - static_cast<std::ptrdiff_t>(data.size()));
-    data = std::move(block);
+    data = testing::PadType1<SecureBytes>(data, k);
   }
   void FormatData(SecureBytes& data) override {
     if (!sha1_) return;
@@ -79,16 +75,6 @@ std::vector<Bytes> Join(std::initializer_list<std::vector<Bytes>> parts) {
   std::vector<Bytes> out;
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
-}
-
-// 00 01 FF .. 00 data in k bytes.
-Bytes Block1(const Bytes& data, std::size_t k) {
-  Bytes b(k, 0xFF);
-  b[0] = 0x00;
-  b[1] = 0x01;
-  b[k - data.size() - 1] = 0x00;
-  std::copy(data.begin(), data.end(), b.end() - static_cast<std::ptrdiff_t>(data.size()));
-  return b;
 }
 
 const Bytes kPin4 = Ascii("1234");
@@ -223,8 +209,8 @@ TEST_F(CommandsTest, KeyCommandsOnThePlainCommunicator) {
     TestMech(1, 1024, true).FormatData(d);
     return Bytes(d.begin(), d.end());
   }();
-  const Bytes load128 = Cat({H("90 58 00 00 80"), Block1(digestInfo, 128)});
-  const std::vector<Bytes> load256 = Envelopes(H("90 58 00 00"), Block1(digestInfo, 256));
+  const Bytes load128 = Cat({H("90 58 00 00 80"), testing::PadType1(digestInfo, 128)});
+  const std::vector<Bytes> load256 = Envelopes(H("90 58 00 00"), testing::PadType1(digestInfo, 256));
   const auto sign = [](unsigned modulus, std::size_t expectedLength) {
     return [=](comm::CCommunicator& c) {
       TestMech mech(5, modulus, true);
