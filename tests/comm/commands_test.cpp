@@ -526,6 +526,28 @@ TEST_P(ChannelCommandsTest, SigningDecipheringAndRandomBytesTravelProtected) {
   EXPECT_TRUE(c->ChannelOpen());
 }
 
+TEST_P(ChannelCommandsTest, ChangeAndUnblockThePinInsideTheChannel) {
+  const Bytes pin = Ascii(card->profile().pin);
+  const Bytes puk = Ascii(card->profile().puk);
+  const Bytes newPin = Ascii("24682468");
+  auto c = Vexa();
+  c->ChangePin(pin, newPin, 1);
+  EXPECT_EQ(card->CurrentPin(), "24682468");
+  EXPECT_EQ(RaisedBy([&] { c->ChangePin(pin, newPin, 1); }), CKR_PIN_INCORRECT);
+  EXPECT_EQ(card->PinTriesLeft(), 2);
+
+  card->BlockPin();
+  EXPECT_EQ(c->GetPinTries(), 0u);
+  EXPECT_EQ(RaisedBy([&] { c->VerifyPin(newPin); }), CKR_PIN_LOCKED);
+  EXPECT_EQ(RaisedBy([&] { c->ResetRetryCounter(Bytes(16, '9'), std::nullopt); }), 0x801063C9UL);
+  c->ResetRetryCounter(puk, ByteView(pin));
+  EXPECT_EQ(card->CurrentPin(), card->profile().pin);
+  EXPECT_EQ(c->GetPinTries(), 3u);
+  c->VerifyPin(pin);
+  EXPECT_TRUE(card->PinVerified());
+  EXPECT_TRUE(c->ChannelOpen());
+}
+
 INSTANTIATE_TEST_SUITE_P(Profiles, ChannelCommandsTest, ::testing::Values("Vexa", "TC-ORVA4"),
                          [](const auto& info) {
                            return std::string(info.param) == "Vexa" ? "Vexa" : "TC_ORVA4";

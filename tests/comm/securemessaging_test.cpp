@@ -164,6 +164,21 @@ TEST_F(SecureMessagingTest, UnwrapResponseChecksEveryDataObject) {
   }
 }
 
+TEST_F(SecureMessagingTest, EveryCutOrAlteredByteOfAnAnswerIsRefused) {
+  const Bytes& good = Example("read.answer");
+  for (std::size_t n = 0; n < good.size(); ++n) {
+    auto c = Open(4, Plus(Ssc0(), 1));
+    Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(n));
+    ASSERT_EQ(RaisedBy([&] { c->UnwrapResponse(cut); }), CKR_DATA_INVALID) << "cut at " << n;
+  }
+  for (std::size_t i = 0; i < good.size(); ++i) {
+    auto c = Open(4, Plus(Ssc0(), 1));
+    Bytes altered = good;
+    altered[i] ^= 0x01;
+    ASSERT_EQ(RaisedBy([&] { c->UnwrapResponse(altered); }), CKR_DATA_INVALID) << "byte " << i;
+  }
+}
+
 // ---------------------------------------------------------------- exchanges
 
 struct ExchangeCase {
