@@ -392,7 +392,7 @@ void CComm_Plain::Sign(p11::CMech& mechanism, ByteView data, Bytes& signature) {
     mechanism.FormatData(block);
     const std::uint8_t kk = mechanism.KeyReference();
     // Stored as bits, or as bytes by cards that keep it so.
-    const unsigned stored = mechanism.KeyModulusLength();
+    const unsigned stored = mechanism.KeyModulusBits();
     const std::size_t k = stored > 256 ? stored / 8 : stored;
     if (k == 0 || k > 256) Fail(CKR_KEY_SIZE_RANGE);
     mechanism.Pad(block, k);

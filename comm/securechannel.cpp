@@ -146,10 +146,11 @@ std::optional<SecureBytes> RecoverCardMessage(const cr::RsaPublicKey& pkIcc, Byt
   }
   const std::size_t len = m.size();
   if (len < kAuthOverhead || m[0] != 0x6A || m[len - 1] != 0xBC) return std::nullopt;
+  const std::size_t hashAt = len - 1 - cr::kSha1Size;
   cr::Sha1Hasher h;
-  h.Update(ByteView(m).subspan(1, len - 22)).Update(rndIfd).Update(snIfd);
+  h.Update(ByteView(m).subspan(1, hashAt - 1)).Update(rndIfd).Update(snIfd);
   const SecureBytes hash = h.Final();
-  if (!std::equal(hash.begin(), hash.end(), m.begin() + static_cast<std::ptrdiff_t>(len - 21)))
+  if (!std::equal(hash.begin(), hash.end(), m.begin() + static_cast<std::ptrdiff_t>(hashAt)))
     return std::nullopt;
   return m;
 }
@@ -272,14 +273,16 @@ void CComm_Vexa::OpenChannel() {
     } catch (const cr::CryptoError&) {
       Fail(CKR_DATA_INVALID);  // not below our modulus
     }
-    // The card sends its signature SIG or N - SIG, whichever is smaller.
+    // The card answers with its signature SIG or with N - SIG.
     std::optional<SecureBytes> m = RecoverCardMessage(pkIcc, x, rndIfd, params.snIFD);
     if (!m && cr::CompareUnsigned(x, pkIcc.modulus) < 0) {
       const SecureBytes complement = Take(cr::SubtractUnsigned(pkIcc.modulus, x, x.size()));
       m = RecoverCardMessage(pkIcc, complement, rndIfd, params.snIFD);
     }
     if (!m) Fail(CKR_DATA_INVALID);
-    const SecureBytes kIcc(m->end() - 53, m->end() - 21);
+    // Kicc: the 32 bytes before the hash.
+    const auto kIccEnd = m->end() - static_cast<std::ptrdiff_t>(cr::kSha1Size + 1);
+    const SecureBytes kIcc(kIccEnd - kKeyHalfLength, kIccEnd);
 
     // External authentication: our signature over the card's challenge and
     // our half of the key, enciphered for the card's key.

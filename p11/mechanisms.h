@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "platform/secret.h"
 
@@ -17,15 +16,16 @@ class CMech {
 
   // Pads data in place to a block of blockLength bytes (PKCS#1 v1.5 block
   // type 01 for the RSA mechanisms); the base leaves it as it is.
-  virtual void Pad(SecureBytes& data, std::size_t blockLength) { (void)data, (void)blockLength; }
+  virtual void Pad(SecureBytes& /*data*/, std::size_t /*blockLength*/) {}
   // Turns the data into what the card signs (the SHA-1 DigestInfo for
   // CKM_SHA1_RSA_PKCS); the base leaves it as it is.
-  virtual void FormatData(SecureBytes& data) { (void)data; }
+  virtual void FormatData(SecureBytes& /*data*/) {}
 
   // The key bound by the init operation: its card key reference, and its
-  // modulus length as stored (bits, or bytes for values up to 256).
+  // modulus bits as stored (some cards' entries hold bytes: values up to 256
+  // are taken as bytes).
   virtual std::uint8_t KeyReference() const = 0;
-  virtual unsigned KeyModulusLength() const = 0;
+  virtual unsigned KeyModulusBits() const = 0;
 };
 
 }  // namespace zorbix::p11

@@ -41,7 +41,7 @@ class TestMech : public p11::CMech {
     data.insert(data.end(), hash.begin(), hash.end());
   }
   std::uint8_t KeyReference() const override { return keyReference_; }
-  unsigned KeyModulusLength() const override { return modulusLength_; }
+  unsigned KeyModulusBits() const override { return modulusLength_; }
 
  private:
   std::uint8_t keyReference_;
