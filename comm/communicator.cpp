@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "comm/apdu.h"
 #include "comm/crypto.h"
+#include "comm/securechannel.h"
 #include "p11/slots.h"
+#include "p11/tokentypes.h"
 #include "platform/scard.h"
 
 namespace zorbix::comm {
@@ -59,24 +62,6 @@ std::uint32_t LittleEndian32(const std::uint8_t* p) {
 
 void AppendLittleEndian32(Bytes& out, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-// header (4 bytes) + data: short with a one-byte Lc below `extendedFrom` data
-// bytes, extended (00 and a two-byte Lc) from there. True for the extended
-// form. Room is made first so that the data lands in one buffer only.
-bool BuildCommand(Bytes& apdu, ByteView header, ByteView data, std::size_t extendedFrom) {
-  if (header.size() != 4) Fail(CKR_ARGUMENTS_BAD);
-  const bool extended = data.size() >= extendedFrom;
-  if (extended && data.size() > 0xFFFF) Fail(CKR_DATA_LEN_RANGE);
-  apdu.clear();
-  apdu.reserve(header.size() + 3 + data.size());
-  apdu.insert(apdu.end(), header.begin(), header.end());
-  if (extended)
-    apdu.insert(apdu.end(), {0x00, Hi(data.size()), Lo(data.size())});
-  else
-    apdu.push_back(static_cast<std::uint8_t>(data.size()));
-  apdu.insert(apdu.end(), data.begin(), data.end());
-  return extended;
 }
 
 struct StatusText {
@@ -190,24 +175,6 @@ CCommunicator::CCommunicator(CSlot& slot) : slot_(&slot) { slot.Connect(); }
 
 CCommunicator::~CCommunicator() { slot_->Disconnect(); }
 
-std::uint16_t CCommunicator::GetKeyFile(unsigned, std::uint8_t, Bytes&) {
-  Fail(CKR_FUNCTION_NOT_SUPPORTED);
-}
-void CCommunicator::VerifyPin(ByteView) { Fail(CKR_FUNCTION_NOT_SUPPORTED); }
-void CCommunicator::ChangePin(ByteView, ByteView, std::uint8_t) { Fail(CKR_FUNCTION_NOT_SUPPORTED); }
-void CCommunicator::ResetRetryCounter(ByteView, std::optional<ByteView>) {
-  Fail(CKR_FUNCTION_NOT_SUPPORTED);
-}
-std::uint16_t CCommunicator::GetPinTries() { Fail(CKR_FUNCTION_NOT_SUPPORTED); }
-void CCommunicator::Sign(p11::CMech&, ByteView, Bytes&) { Fail(CKR_FUNCTION_NOT_SUPPORTED); }
-CK_RV CCommunicator::PutKeyComponent(unsigned, std::uint8_t, ByteView, std::uint8_t) {
-  Fail(CKR_FUNCTION_NOT_SUPPORTED);
-}
-CK_RV CCommunicator::GenerateKeyPair(unsigned, unsigned, ByteView, std::uint8_t) {
-  Fail(CKR_FUNCTION_NOT_SUPPORTED);
-}
-CK_RV CCommunicator::EraseKey(unsigned, std::uint8_t) { Fail(CKR_FUNCTION_NOT_SUPPORTED); }
-
 std::uint16_t CCommunicator::TransmitPlain(ByteView apdu, Bytes& response, std::uint16_t expected) {
   TransmitRaw(*slot_, apdu, response);
   const std::size_t n = response.size();
@@ -222,8 +189,7 @@ std::uint16_t CCommunicator::TransmitPlain(ByteView apdu, Bytes& response, std::
 
 void CCommunicator::SendCommand(ByteView header, ByteView data, Bytes& response,
                                 std::uint16_t expected) {
-  Bytes apdu;
-  WipeOnExit wipe{apdu};
+  SecureBytes apdu;
   if (BuildCommand(apdu, header, data, kEnvelopeChunk))
     SendEnvelopes(apdu, response, expected);
   else
@@ -463,55 +429,12 @@ std::uint16_t CComm_Plain::TransmitApdu(ByteView apdu, Bytes& response, std::uin
 
 CComm_Halvo1_0::~CComm_Halvo1_0() = default;
 
-// ---------------------------------------------------------------- CComm_Vexa
-
-CComm_Vexa::CComm_Vexa(CSlot& slot) : CCommunicator(slot) {}
-
-CComm_Vexa::~CComm_Vexa() { CloseChannel(); }
-
-void CComm_Vexa::CloseChannel() noexcept {
-  channelOpen_ = 0;
-  for (SecureBytes* key : {&kEnc_, &kMac_, &ssc_}) {
-    WipeMemory(key->data(), key->size());
-    key->clear();
-  }
-}
-
-std::uint16_t CComm_Vexa::TransmitApdu(ByteView apdu, Bytes& response, std::uint16_t expected) {
-  if (!channelOpen_) return TransmitPlain(apdu, response, expected);
-  return TransmitProtected(apdu, response, expected);
-}
-
-std::uint16_t CComm_Vexa::TransmitProtected(ByteView, Bytes& response, std::uint16_t) {
-  // Secure messaging is not there yet: nothing may leave unprotected once a
-  // channel is open.
-  response.clear();
-  CloseChannel();
-  Fail(CKR_FUNCTION_NOT_SUPPORTED);
-}
-
-void CComm_Vexa::SendCommand(ByteView header, ByteView data, Bytes& response,
-                             std::uint16_t expected) {
-  Bytes apdu;
-  WipeOnExit wipe{apdu};
-  // Protection adds up to 24 bytes: from 231 the command goes extended.
-  if (!BuildCommand(apdu, header, data, kUpdateChunk)) {
-    TransmitApdu(apdu, response, expected);
-    return;
-  }
-  if (channelOpen_) {
-    CloseChannel();
-    Fail(CKR_FUNCTION_NOT_SUPPORTED);
-  }
-  SendEnvelopes(apdu, response, kSwAnyStatus);
-  if ((lastStatus_ >> 8) == 0x61)
-    GetResponse(response);
-  else if (lastStatus_ != kSwOk)
-    RaiseCardStatus(lastStatus_);
-  if (expected != kSwAnyStatus && lastStatus_ != expected) RaiseCardStatus(lastStatus_);
-}
-
 // ---------------------------------------------------------------- factory
+
+std::unique_ptr<CCommunicator> CreateCommunicator(CSlot& slot, const p11::CTokenType& type) {
+  if (type.communicationsType == 1) return std::make_unique<CComm_Vexa>(slot, type.parameters);
+  return CreateCommunicator(slot, type.communicationsType);
+}
 
 std::unique_ptr<CCommunicator> CreateCommunicator(CSlot& slot, std::uint8_t communicationsType) {
   switch (communicationsType) {

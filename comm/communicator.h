@@ -19,6 +19,7 @@
 namespace zorbix::p11 {
 class CSlot;
 class CMech;
+class CTokenType;
 }  // namespace zorbix::p11
 
 namespace zorbix::comm {
@@ -106,16 +107,19 @@ class CCommunicator {
   CCommunicator(const CCommunicator&) = delete;
   CCommunicator& operator=(const CCommunicator&) = delete;
 
-  // Key and PIN commands; until they are written they raise
-  // CKR_FUNCTION_NOT_SUPPORTED.
+  // Key and PIN commands. PIN and code buffers are wiped on every way out.
   // Selects the key file of a key; returns its size and the path (3F11 ...).
   virtual std::uint16_t GetKeyFile(unsigned usage, std::uint8_t keyReference, Bytes& path);  // 1
   // An empty PIN asks the retry counter: the card status value is raised.
   virtual void VerifyPin(ByteView pin);  // 2
   virtual void ChangePin(ByteView oldPin, ByteView newPin, std::uint8_t selector);  // 3
+  // The card status value of a refusal is raised unchanged.
   virtual void ResetRetryCounter(ByteView code, std::optional<ByteView> newPin);  // 4
+  // 0 blocked; above 2 when the card names no count (the PIN is verified).
   virtual std::uint16_t GetPinTries();  // 5
   virtual void Sign(p11::CMech& mechanism, ByteView data, Bytes& signature);  // 6
+  // These three return CKR_DEVICE_MEMORY for the refusals that mean "no
+  // room"; other failures are raised.
   virtual CK_RV PutKeyComponent(unsigned usage, std::uint8_t tag, ByteView value,
                                 std::uint8_t keyReference);  // 7
   virtual CK_RV GenerateKeyPair(unsigned usage, unsigned modulusBits, ByteView publicExponent,
@@ -133,6 +137,15 @@ class CCommunicator {
   // extended one in envelopes.
   virtual void SendCommand(ByteView header, ByteView data, Bytes& response,
                            std::uint16_t expected);  // 13
+
+  // Key commands that are the same on every card kind.
+  void ReadPublicKey(std::uint8_t keyReference, Bytes& exponent, Bytes& modulus);
+  // CKR_SIGNATURE_INVALID when the card finds the signature wrong.
+  void VerifyOnCard(p11::CMech& mechanism, ByteView data, ByteView signature);
+  // PKCS#1 v1.5 padding removed here unless the card removed it.
+  void Decipher(std::uint8_t keyReference, ByteView ciphertext, SecureBytes& plaintext);
+  // count random bytes from the card, 20 per GET CHALLENGE.
+  void GetChallenge(std::size_t count, std::uint8_t* buffer);
 
   // Collects what a 61xx status announced; a final status other than 9000
   // raises its card status value.
@@ -190,47 +203,32 @@ class CComm_Plain : public CCommunicator {
   ~CComm_Plain() override;
 
   std::uint16_t TransmitApdu(ByteView apdu, Bytes& response, std::uint16_t expected) override;
+  // The host pads; the card applies the key to the loaded block.
+  void Sign(p11::CMech& mechanism, ByteView data, Bytes& signature) override;
 };
 
-// Card family 1.0: other key files and key references.
+// Card family 1.0: other key files and key references, one key file per
+// usage.
 class CComm_Halvo1_0 : public CComm_Plain {
  public:
   explicit CComm_Halvo1_0(CSlot& slot) : CComm_Plain(slot) {}
   ~CComm_Halvo1_0() override;
 
+  std::uint16_t GetKeyFile(unsigned usage, std::uint8_t keyReference, Bytes& path) override;
+  CK_RV PutKeyComponent(unsigned usage, std::uint8_t tag, ByteView value,
+                        std::uint8_t keyReference) override;
+  CK_RV GenerateKeyPair(unsigned usage, unsigned modulusBits, ByteView publicExponent,
+                        std::uint8_t keyReference) override;
+  CK_RV EraseKey(unsigned usage, std::uint8_t keyReference) override;
   std::uint8_t FirstKeyReference() const override { return 32; }
   std::uint8_t LastKeyReference() const override { return 48; }
 };
 
-// Cards whose PIN commands need the secure channel. The channel is not
-// opened yet: while closed every exchange is plain; an open channel's
-// protected exchange raises CKR_FUNCTION_NOT_SUPPORTED.
-class CComm_Vexa : public CCommunicator {
- public:
-  explicit CComm_Vexa(CSlot& slot);
-  ~CComm_Vexa() override;
-
-  std::uint16_t TransmitApdu(ByteView apdu, Bytes& response, std::uint16_t expected) override;
-  void SendCommand(ByteView header, ByteView data, Bytes& response,
-                   std::uint16_t expected) override;
-
-  bool ChannelOpen() const { return channelOpen_ != 0; }
-  std::uint32_t MacLength() const { return macLength_; }
-
- protected:
-  // Wipes and empties the session keys and closes the channel.
-  void CloseChannel() noexcept;
-  std::uint16_t TransmitProtected(ByteView apdu, Bytes& response, std::uint16_t expected);
-
-  std::uint8_t channelOpen_ = 0;
-  SecureBytes kEnc_;
-  SecureBytes kMac_;
-  SecureBytes ssc_;
-  std::uint32_t macLength_ = 4;
-};
-
-// The communicator for a token type's communicationsType: 1 CComm_Vexa,
-// 2 CComm_Halvo1_0, anything else CComm_Plain. Connects the slot.
+// The communicator for a token type's communicationsType: 1 CComm_Vexa
+// (with the type's channel parameters), 2 CComm_Halvo1_0, anything else
+// CComm_Plain. Connects the slot.
+std::unique_ptr<CCommunicator> CreateCommunicator(CSlot& slot, const p11::CTokenType& type);
+// The same without channel parameters (a CComm_Vexa then opens no channel).
 std::unique_ptr<CCommunicator> CreateCommunicator(CSlot& slot, std::uint8_t communicationsType);
 
 // DER tag and length at the start of bytes (one- or two-byte tag; a length

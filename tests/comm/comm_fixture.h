@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "comm/communicator.h"
+#include "comm/securechannel.h"
 #include "p11/exclusion.h"
 #include "p11/slots.h"
 #include "p11/tokentypes.h"

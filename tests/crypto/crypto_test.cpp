@@ -42,6 +42,16 @@ TEST(TripleDes, TwoKeyCbcZeroIv) {
   EXPECT_EQ(Plain(TripleDesCbcDecrypt(kK1K2, ct)), kNowIsTheTime);
 }
 
+TEST(TripleDes, Icao9303BasicAccessControlVector) {
+  // ICAO Doc 9303 part 11, worked example of basic access control: the
+  // terminal's E.IFD = two-key triple DES CBC, zero IV, of S under K.ENC.
+  const Bytes kEnc = Hex("AB94FDECF2674FDFB9B391F85D7F76F2");
+  const Bytes s = Hex("781723860C06C2264608F919887022120B795240CB7049B01C19B33E32804F0B");
+  const Bytes eIfd = Hex("72C29C2371CC9BDB65B779B8E8D37B29ECC154AA56A8799FAE2F498F76ED92F2");
+  EXPECT_EQ(TripleDesCbcEncrypt(kEnc, s), eIfd);
+  EXPECT_EQ(Plain(TripleDesCbcDecrypt(kEnc, eIfd)), s);
+}
+
 TEST(TripleDes, RejectsBadLengths) {
   EXPECT_THROW(TripleDesCbcEncrypt(Hex("0123456789ABCDEF"), Bytes(8)), CryptoError);
   EXPECT_THROW(TripleDesCbcEncrypt(Bytes(24), Bytes(8)), CryptoError);
@@ -90,6 +100,18 @@ TEST(RetailMac, MatchesDesCbcThenTwoKeyFinalBlock) {
   // Same thing with the counter block's CBC step taken as the IV.
   EXPECT_EQ(RetailMac(kK1K2, data, DesEncryptBlock(Hex("0123456789ABCDEF"), Hex("0000000000000001"))),
             Hex("EE77FF082D6789F4"));
+}
+
+TEST(RetailMac, Icao9303Vectors) {
+  // ICAO Doc 9303 part 11, worked example: M.IFD over E.IFD under K.MAC,
+  // and the MAC of the first protected command (counter block first).
+  EXPECT_EQ(RetailMac(Hex("7962D9ECE03D1ACD4C76089DCE131543"),
+                      PadMethod2(Hex("72C29C2371CC9BDB65B779B8E8D37B29"
+                                     "ECC154AA56A8799FAE2F498F76ED92F2"))),
+            Hex("5F1448EEA8AD90A7"));
+  EXPECT_EQ(RetailMac(Hex("F1CB1F1FB5ADF208806B89DC579DC1F8"),
+                      PadMethod2(Hex("887022120C06C227 0CA4020C80000000 8709016375432908C044F6"))),
+            Hex("BF8B92D635FF24F8"));
 }
 
 TEST(RetailMac, SecureMessagingLoopIsTheMacOverCounterAndInput) {

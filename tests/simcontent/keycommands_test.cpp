@@ -11,6 +11,7 @@
 #include "sim/card.h"
 #include "sim/content_pkcs15.h"
 #include "tests/simcontent/content_fixture.h"
+#include "tests/support/pkcs1.h"
 
 namespace zorbix::sim {
 namespace {
@@ -20,6 +21,7 @@ using CryptoPP::Integer;
 using test::Answer;
 using test::Cat;
 using test::ToInt;
+using zorbix::testing::PadType1;
 
 const Bytes kSha1Prefix = FromHex("30 21 30 09 06 05 2B 0E 03 02 1A 05 00 04 14");
 const Bytes kMessage = {'Z', 'O', 'R', 'B', 'I', 'X', ' ', 't', 'e', 's', 't'};
@@ -28,15 +30,6 @@ Bytes DigestInfo(const Bytes& msg) {
   Bytes h(20);
   CryptoPP::SHA1().CalculateDigest(h.data(), msg.data(), msg.size());
   return Cat(kSha1Prefix, h);
-}
-
-Bytes PadType1(const Bytes& data, std::size_t k) {
-  Bytes b(k, 0xFF);
-  b[0] = 0x00;
-  b[1] = 0x01;
-  b[k - data.size() - 1] = 0x00;
-  std::copy(data.begin(), data.end(), b.end() - static_cast<std::ptrdiff_t>(data.size()));
-  return b;
 }
 
 bool Verifies(const KeySpec& k, const Bytes& msg, const Bytes& sig) {
