@@ -265,17 +265,19 @@ void CCommunicator::SendEnvelopes(ByteView apdu, Bytes& response, std::uint16_t 
   }
 }
 
-// A selection with its 61xx answer collected; anything but 9000 at the end is
-// a device error. The answer becomes lastResponse.
+// A selection with its 61xx answer collected. The selection's own status
+// other than 9000 is a device error; a GET RESPONSE that ends in a refusal
+// keeps the card's status value, so the caller can tell what the card said.
+// The answer becomes lastResponse.
 void CCommunicator::Select(ByteView apdu) {
   Bytes local;
   try {
     TransmitApdu(apdu, local, kSwAnyStatus);
-    if ((lastStatus_ >> 8) == 0x61) GetResponse(local);
   } catch (const Pkcs11Exception& e) {
     if (IsCardStatusValue(e.rv())) Fail(CKR_DEVICE_ERROR);
     throw;
   }
+  if ((lastStatus_ >> 8) == 0x61) GetResponse(local);
   if (lastStatus_ != kSwOk) Fail(CKR_DEVICE_ERROR);
   lastResponse_ = std::move(local);
 }

@@ -89,14 +89,19 @@ struct SelectFailureCase {
   CK_RV raised;
 };
 
-TEST_F(CommTest, SelectionsEndingInAnythingButSuccessAreDeviceErrors) {
+// The selection's own refusal is a device error; a refused GET RESPONSE
+// after it gives the card's status value.
+TEST_F(CommTest, SelectionsEndingInAnythingButSuccessFail) {
   const Bytes kSelect5015 = H("00 A4 00 00 02 50 15");
   const SelectFailureCase cases[] = {
       {"file not found", {{kSelect5015, H("6A 82")}}, CKR_DEVICE_ERROR},
       {"warning", {{kSelect5015, H("62 83")}}, CKR_DEVICE_ERROR},
-      {"GET RESPONSE refused",
+      {"GET RESPONSE refused with 6C04",
        {{kSelect5015, H("61 08")}, {H("00 C0 00 00 08"), H("6C 04")}},
-       CKR_DEVICE_ERROR},
+       0x80106C04UL},
+      {"GET RESPONSE says file not found",
+       {{kSelect5015, H("61 08")}, {H("00 C0 00 00 08"), H("6A 82")}},
+       0x80106A82UL},
   };
   for (const auto& k : cases) {
     card_ = FakeScard::Scripted(k.script);
