@@ -69,11 +69,19 @@ void CP15File::ReadElements(CCardFileAccess& card, const ElementDecoder& decode,
     for (;;) {
       try {
         card.ReadObject(element, offset);
-        if (!decode(element)) Fail(CKR_DEVICE_ERROR);
       } catch (const Pkcs11Exception& e) {
         if (RvOf(e) == CKR_DATA_INVALID) return;  // end of content
         throw;
       }
+      // Every element read, one cut short by the end of the file included,
+      // goes to the decoder: whatever it refuses is a broken file, not its end.
+      bool decoded = false;
+      try {
+        decoded = decode(element);
+      } catch (const Pkcs11Exception& e) {
+        if (RvOf(e) != CKR_DATA_INVALID) throw;
+      }
+      if (!decoded) Fail(CKR_DEVICE_ERROR);
       const std::uint32_t next = OffsetAfter(offset, element.size());
       covered = Clamp16(next);
       if (next >= kOffsetLimit) return;
