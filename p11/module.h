@@ -37,8 +37,8 @@ class CModuleState {
 CModuleState& Module();
 
 inline constexpr char kLibraryManufacturer[] = "ORVA-ZEL";
-// "Nueva librería", the í as the Latin-1 byte 0xED.
-inline constexpr char kLibraryDescription[] = "Nueva librer\xED" "a";
+// "Nueva librería" in UTF-8, as every CK_UTF8CHAR field.
+inline constexpr char kLibraryDescription[] = "Nueva librer\xC3\xAD" "a";
 
 enum class Frame {
   None,    // no initialisation check (C_Initialize, C_Finalize, C_GetFunctionList)

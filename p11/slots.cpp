@@ -12,6 +12,7 @@
 #include "pkcs15/p15files.h"
 #include "platform/named_event.h"
 #include "platform/scard.h"
+#include "platform/utf8.h"
 
 namespace zorbix::p11 {
 
@@ -23,8 +24,7 @@ constexpr char kReaderManufacturer[] = "Smart Card Reader/Writer";
 }  // namespace
 
 void PadText(CK_UTF8CHAR* field, std::size_t size, const std::string& text) {
-  std::memset(field, ' ', size);
-  std::memcpy(field, text.data(), std::min(size, text.size()));
+  platform::FillUtf8Field(field, size, text);
 }
 
 // ---------------------------------------------------------------- CSlot

@@ -140,7 +140,8 @@ class CSlotManager {
   CK_SLOT_ID nextSlotId_ = kFirstSlotId;
 };
 
-// Fills a blank-padded text field of a CK_ structure, cutting at its size.
+// Fills a blank-padded text field of a CK_ structure with valid UTF-8,
+// cutting between characters at its size.
 void PadText(CK_UTF8CHAR* field, std::size_t size, const std::string& text);
 
 }  // namespace zorbix::p11

@@ -133,9 +133,13 @@ TEST_F(Slots, SlotInfoFields) {
   const std::string longName(70, 'x');
   const std::string name64 = "Reader with a name of exactly sixty-four bytes .................";
   ASSERT_EQ(name64.size(), 64u);
-  ScopedReaders readers({"Short one", longName, name64});
+  // The description is UTF-8: a character that does not fit whole is left
+  // out, and a Latin-1 byte becomes its UTF-8 form.
+  const std::string splitAt64 = std::string(63, 'y') + "\xC3\xA9";
+  const std::string latin1 = "Lector espa\xF1ol";
+  ScopedReaders readers({"Short one", longName, name64, splitAt64, latin1});
   const auto ids = List();
-  ASSERT_EQ(ids.size(), 3u);
+  ASSERT_EQ(ids.size(), 5u);
 
   struct Case {
     CK_SLOT_ID id;
@@ -145,6 +149,8 @@ TEST_F(Slots, SlotInfoFields) {
       {ids[0], "Short one" + std::string(55, ' ')},
       {ids[1], std::string(64, 'x')},
       {ids[2], name64},
+      {ids[3], std::string(63, 'y') + " "},
+      {ids[4], "Lector espa\xC3\xB1ol" + std::string(49, ' ')},
   };
   for (const Case& c : cases) {
     CK_SLOT_INFO info;
