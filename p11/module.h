@@ -102,6 +102,20 @@ CK_RV LockedRemoval(CK_SESSION_HANDLE hSession, Body&& body) noexcept {
   return Call(Frame::Lock, hSession, body);
 }
 
+// A locked call that names a slot and no session. The removal rule is for
+// sessions: a card that vanished under such a call is reported as a removed
+// device, or as no token when the reader is empty by then.
+template <class Body>
+CK_RV LockedSlot(CK_SLOT_ID slotID, Body&& body) noexcept {
+  const CK_RV rv = Call(Frame::Lock, std::nullopt, body);
+  if (rv != CKR_SESSION_HANDLE_INVALID) return rv;
+  try {
+    return Module().slots.VanishedCardResult(slotID);
+  } catch (...) {
+    return CKR_DEVICE_REMOVED;
+  }
+}
+
 template <class Body>
 CK_RV Unlocked(Body&& body) noexcept {
   return Call(Frame::NoLock, std::nullopt, body);

@@ -232,6 +232,24 @@ CSlot* CSlotManager::SlotOfReader(const std::string& readerName) {
   return it == readerIds_.end() ? nullptr : slots_.at(it->second).get();
 }
 
+CK_RV CSlotManager::VanishedCardResult(CK_SLOT_ID slotID) {
+  std::string reader;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = slots_.find(slotID);
+    if (it == slots_.end()) return CKR_DEVICE_REMOVED;
+    reader = it->second->ReaderName();
+  }
+  SCARD_READERSTATE state{};
+  state.szReader = reader.c_str();
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  const LONG rv = platform::Scard().GetStatusChange(Context(), 0, &state, 1);
+  // A reader gone with its card counts as empty.
+  if (rv == SCARD_E_UNKNOWN_READER) return CKR_TOKEN_NOT_PRESENT;
+  if (rv != SCARD_S_SUCCESS) return CKR_DEVICE_REMOVED;
+  return (state.dwEventState & SCARD_STATE_PRESENT) ? CKR_DEVICE_REMOVED : CKR_TOKEN_NOT_PRESENT;
+}
+
 CK_RV CSlotManager::GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
                                 CK_ULONG_PTR pulCount) {
   if (Context() == 0) throw Pkcs11Exception(CKR_CRYPTOKI_NOT_INITIALIZED);

@@ -118,6 +118,12 @@ class CSlotManager {
   // Slot of a reader name seen before; null when never seen.
   CSlot* SlotOfReader(const std::string& readerName);
 
+  // What a call without a session answers for a card that vanished under it
+  // (CKR_SESSION_HANDLE_INVALID inside): CKR_TOKEN_NOT_PRESENT when the
+  // reader is empty by now, CKR_DEVICE_REMOVED otherwise. A slot ID of 0 (no
+  // slot in the call) only gives CKR_DEVICE_REMOVED.
+  CK_RV VanishedCardResult(CK_SLOT_ID slotID);
+
   // Bodies of C_GetSlotList, C_GetSlotInfo and C_WaitForSlotEvent.
   CK_RV GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount);
   void GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo);

@@ -347,6 +347,46 @@ TEST_F(SlotCalls, ListInfoAndEventsThroughEntryPoints) {
   EXPECT_EQ(event, mine);
 }
 
+// A card pulled while C_GetTokenInfo reads it: a call without a session never
+// answers CKR_SESSION_HANDLE_INVALID.
+TEST_F(SlotCalls, CardVanishingUnderASlotCallIsNoSessionError) {
+  const Bytes halvoAtr = {0x3B, 0x7F, 0x18, 0x00, 0x00, 0x00, 0x6A, 0x48, 0x41, 0x4C,
+                          0x56, 0x4F, 0x02, 0x2C, 0x34, 0x02, 0x00, 0x03, 0x90, 0x00};
+  const std::string reader = "Vanishing reader";
+  ScopedReaders readers({reader});
+  CK_ULONG count = 0;
+  ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+  const CK_SLOT_ID mine = zorbix::p11::Module().slots.SlotOfReader(reader)->Id();
+
+  struct Case {
+    const char* what;
+    bool replaced;  // another card is in the reader by the time the call ends
+    CK_RV expected;
+  };
+  const Case cases[] = {
+      {"pulled out", false, CKR_TOKEN_NOT_PRESENT},
+      {"swapped for another card", true, CKR_DEVICE_REMOVED},
+  };
+  for (const Case& c : cases) {
+    // The first command of the TokenInfo read finds the card gone.
+    bool gone = false;
+    Fake().InsertCard(reader, halvoAtr, [&](const Bytes&) -> Bytes {
+      if (!gone) {
+        gone = true;
+        if (c.replaced)
+          Fake().InsertCard(reader, halvoAtr);
+        else
+          Fake().RemoveCard(reader);
+      }
+      return {0x90, 0x00};
+    });
+    CK_TOKEN_INFO info;
+    EXPECT_EQ(to_string(C_GetTokenInfo(mine, &info)), to_string(c.expected)) << c.what;
+    EXPECT_TRUE(gone) << c.what;
+    Fake().RemoveCard(reader);
+  }
+}
+
 TEST_F(SlotCalls, WaitRunsBesideLockedCallsInAnotherThread) {
   ScopedReaders readers({"Threaded reader"});
   CK_ULONG count = 0;
