@@ -57,6 +57,8 @@ CK_RV Finalize() {
   CModuleState& m = Module();
   if (!m.initialised.load()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   m.initialised = false;
+  // A C_WaitForSlotEvent blocked in its pass ends now, not at the pass's end.
+  m.slots.CancelWait();
   return CKR_OK;
 }
 

@@ -420,4 +420,50 @@ TEST_F(SlotCalls, WaitRunsBesideLockedCallsInAnotherThread) {
   Fake().RemoveCard("Threaded reader");
 }
 
+// pcsc-lite runs the calls of one context one at a time, a blocked status
+// wait included: the wait must not share its context with the other calls,
+// or each of them waits for the end of the wait's pass. C_Finalize cancels a
+// blocked pass.
+TEST_F(SlotCalls, WaitHasAPcscContextOfItsOwn) {
+  const std::string reader = "Own context reader";
+  ScopedReaders readers({reader});
+  Fake().InsertCard(reader, kSomeAtr);
+  CK_ULONG count = 0;
+  ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+  const CK_SLOT_ID mine = zorbix::p11::Module().slots.SlotOfReader(reader)->Id();
+  CK_SLOT_ID event = 0;
+  // Take the card's insertion out of the way first.
+  while (C_WaitForSlotEvent(CKF_DONT_BLOCK, &event, nullptr) == CKR_OK) {
+  }
+
+  Fake().SetWaitMode(zorbix::testing::FakeScard::WaitMode::Real);
+  Fake().SetSerialiseContexts(true);
+  std::atomic<CK_RV> waited{CKR_CANCEL};
+  std::thread waiter([&] { waited = C_WaitForSlotEvent(0, &event, nullptr); });
+  for (int i = 0; i < 5000 && Fake().BlockedWaits() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(Fake().BlockedWaits(), 1u);
+
+  const std::size_t waitsBefore = Fake().ContextWaits();
+  for (int i = 0; i < 20; ++i) {
+    CK_SLOT_INFO slotInfo;
+    EXPECT_EQ(C_GetSlotInfo(mine, &slotInfo), CKR_OK);
+    CK_TOKEN_INFO tokenInfo;
+    EXPECT_EQ(to_string(C_GetTokenInfo(mine, &tokenInfo)), "CKR_TOKEN_NOT_RECOGNIZED");
+  }
+  EXPECT_EQ(Fake().ContextWaits(), waitsBefore) << "a call waited for the wait's context";
+  EXPECT_EQ(waited.load(), CKR_CANCEL) << "the wait is still blocked";
+
+  const std::size_t cancels = Fake().Count("Cancel");
+  EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+  waiter.join();
+  EXPECT_EQ(to_string(waited.load()), "CKR_CRYPTOKI_NOT_INITIALIZED");
+  EXPECT_EQ(Fake().Count("Cancel"), cancels + 1);
+  EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
+
+  Fake().SetSerialiseContexts(false);
+  Fake().SetWaitMode(zorbix::testing::FakeScard::WaitMode::Immediate);
+  Fake().RemoveCard(reader);
+}
+
 }  // namespace
