@@ -138,12 +138,16 @@ SecretRead ReadSecretLine(int fd, const char* prompt, SecretString* out) {
       break;
     }
     if (n == 0 || c == '\n') break;
+    // One character past the limit ends the read at once: an input without
+    // line ends (/dev/zero) must not be read for ever. The rest of the
+    // line is not ours to read; on a terminal it is thrown away below.
     if (line.size() > static_cast<std::size_t>(kFieldMaxLength)) {
-      tooLong = true;  // keep reading to the end of the line, keep nothing
-      continue;
+      tooLong = true;
+      break;
     }
     line.push_back(c);
   }
+  if (tooLong && terminal) tcflush(fd, TCIFLUSH);
   if (gEchoOff) {
     tcsetattr(fd, TCSAFLUSH, &gSavedTerminal);
     gEchoOff = 0;
