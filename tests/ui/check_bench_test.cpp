@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "res/strings.h"
 #include "sim/bench.h"
@@ -61,16 +63,17 @@ std::string ReadTerminal(int fd, const std::string& until, std::string* all) {
   return *all;
 }
 
-// Typed on a terminal, the PIN is not echoed. Reader 99 does not exist, so
-// the program stops before it touches any card.
+// Typed on a terminal, the PIN is not echoed. The reader holds no card, so
+// the run ends on the error page without touching one.
 TEST(CheckOnTerminal, ThePinIsNotEchoed) {
+  auto bench = zorbix::sim::Bench::Start(1);
   TempDir dir;
   int terminal = -1;
   const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     if (chdir(dir.path().c_str()) != 0) _exit(127);
-    execl(ZORBIX_CHECK_PATH, "zorbix-check", "--reader", "99", static_cast<char*>(nullptr));
+    execl(ZORBIX_CHECK_PATH, "zorbix-check", "--reader", "1", static_cast<char*>(nullptr));
     _exit(127);
   }
   std::string shown;
@@ -82,10 +85,28 @@ TEST(CheckOnTerminal, ThePinIsNotEchoed) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_EQ(shown.find("4711"), std::string::npos) << shown;
-  // It went on past the PIN: to the run, or to the missing reader.
-  EXPECT_TRUE(shown.find("Page:") != std::string::npos ||
-              shown.find("no reader 99") != std::string::npos)
-      << shown;
+  EXPECT_NE(shown.find("Page: Error"), std::string::npos) << shown;
+}
+
+// A reader that is not there is told before any secret is asked for, and a
+// secret too long for its field ends the reading at once, also from an input
+// without line ends.
+TEST(CheckOnBench, ReaderAndLongSecretsAreToldFirst) {
+  auto bench = zorbix::sim::Bench::Start(1);
+  TempDir dir;
+  auto r = zorbix::testing::RunProgram(ZORBIX_CHECK_PATH, {"--reader", "7"}, "", dir.path());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("there is no reader 7"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir.path() / "ZorbixLog.html"));
+
+  auto tooLong = zorbix::testing::RunProgram(ZORBIX_CHECK_PATH, {}, "12345678901234567\n", dir.path());
+  EXPECT_EQ(tooLong.status, 2);
+  EXPECT_NE(tooLong.err.find("more than 16"), std::string::npos) << tooLong.err;
+  EXPECT_EQ(tooLong.err.find("12345678901234567"), std::string::npos);
+
+  auto zeros = zorbix::testing::RunProgramFromFile(ZORBIX_CHECK_PATH, {}, "/dev/zero", dir.path());
+  EXPECT_EQ(zeros.status, 2) << zeros.err;
+  EXPECT_NE(zeros.err.find("more than 16"), std::string::npos) << zeros.err;
 }
 
 }  // namespace

@@ -159,6 +159,41 @@ TEST_F(ConsoleRun, UnblockTicksTheBoxAndTypesAllThreeFields) {
   EXPECT_EQ(ui.Buttons(), static_cast<unsigned>(kButtonBack | kButtonNext));
 }
 
+// Before anything is asked for: is the service there, and the reader?
+TEST_F(ConsoleRun, ReaderChoiceIsCheckedFirst) {
+  fake_.AddReader("Reader 00");
+  CheckOptions options;
+  EXPECT_EQ(CheckReaderChoice(options, err_), 0);
+  options.reader = 7;
+  EXPECT_EQ(CheckReaderChoice(options, err_), kExitFailed);
+  EXPECT_NE(err_.str().find("there is no reader 7 (1 found"), std::string::npos) << err_.str();
+  EXPECT_EQ(fake_.OpenContexts(), 0u);
+
+  fake_.RemoveReader("Reader 00");
+  err_.str("");
+  options.reader = 1;
+  EXPECT_EQ(CheckReaderChoice(options, err_), 0) << "no reader at all: the run says so itself";
+  options.reader = 2;
+  EXPECT_EQ(CheckReaderChoice(options, err_), kExitFailed);
+  EXPECT_NE(err_.str().find("no reader 2 (0 found"), std::string::npos) << err_.str();
+}
+
+// Without the PC/SC service the message comes once and names pcscd.
+TEST_F(ConsoleRun, NoServiceSaysPcscdIsNotRunning) {
+  fake_.FailAlways("EstablishContext", SCARD_E_NO_SERVICE);
+  EXPECT_EQ(CheckReaderChoice(CheckOptions{}, err_), kExitFailed);
+  EXPECT_EQ(ListReaders(out_, err_), kExitFailed);
+  const std::string told = err_.str();
+  const std::string text205 = Text(205);
+  const std::size_t first = told.find(text205);
+  ASSERT_NE(first, std::string::npos) << told;
+  EXPECT_NE(told.find("pcscd"), std::string::npos) << told;
+  // Once per call: two calls, two messages, and no other copy.
+  const std::size_t second = told.find(text205, first + 1);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_EQ(told.find(text205, second + 1), std::string::npos) << told;
+}
+
 TEST_F(ConsoleRun, AReaderPositionPastTheListIsRefused) {
   fake_.AddReader("Reader 00");
   CheckOptions options;
@@ -190,10 +225,22 @@ TEST(CheckProgram, HelpAndUsageErrors) {
     EXPECT_NE(r.err.find("--help"), std::string::npos);
     EXPECT_TRUE(r.out.empty());
   }
-  auto tooLong = testing::RunProgram(ZORBIX_CHECK_PATH, {}, "12345678901234567\n");
-  EXPECT_EQ(tooLong.status, kExitUsage);
-  EXPECT_NE(tooLong.err.find("more than 16"), std::string::npos) << tooLong.err;
-  EXPECT_EQ(tooLong.err.find("12345678901234567"), std::string::npos);
+}
+
+// The built program with no PC/SC service (its socket pointed nowhere): one
+// message naming pcscd, and no secret asked for.
+TEST(CheckProgram, NoServiceIsToldOnceBeforeAnySecret) {
+  setenv("PCSCLITE_CSOCK_NAME", "/nonexistent/zorbix-test/pcscd.comm", 1);
+  auto r = testing::RunProgram(ZORBIX_CHECK_PATH, {"--reader", "7"}, "1234\n");
+  unsetenv("PCSCLITE_CSOCK_NAME");
+  EXPECT_EQ(r.status, kExitFailed);
+  const std::string text205 = Text(205);
+  const std::size_t at = r.err.find(text205);
+  ASSERT_NE(at, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(text205, at + 1), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("pcscd"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("PIN"), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
 }
 
 }  // namespace

@@ -61,4 +61,38 @@ inline ProcessResult RunProgram(const std::string& program, const std::vector<st
   return r;
 }
 
+// Runs `program` with `args` in `cwd`, standard input read from the file
+// `inputPath` (a device such as /dev/zero included).
+inline ProcessResult RunProgramFromFile(const std::string& program, const std::vector<std::string>& args,
+                                        const std::string& inputPath, const std::string& cwd = ".") {
+  int out[2], err[2];
+  if (pipe(out) || pipe(err)) return {};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in = open(inputPath.c_str(), O_RDONLY);
+    if (in < 0) _exit(127);
+    dup2(in, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {in, out[0], out[1], err[0], err[1]}) close(fd);
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  ProcessResult r;
+  r.out = ReadAll(out[0]);
+  r.err = ReadAll(err[0]);
+  close(out[0]);
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
 }  // namespace zorbix::testing

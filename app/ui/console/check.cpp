@@ -192,14 +192,55 @@ int ReadCheckSecrets(bool unblock, Fields* fields, std::ostream& err) {
   return 0;
 }
 
+namespace {
+
+// A context with user scope, else system scope, as the wizard does. On
+// failure `err` hears why, once, naming the service when it is not running.
+bool EstablishOrExplain(SCARDCONTEXT* ctx, std::ostream& err) {
+  platform::ScardApi& scard = platform::Scard();
+  LONG rv = scard.EstablishContext(SCARD_SCOPE_USER, ctx);
+  if (rv != SCARD_S_SUCCESS) rv = scard.EstablishContext(SCARD_SCOPE_SYSTEM, ctx);
+  if (rv == SCARD_S_SUCCESS) return true;
+  err << "zorbix-check: " << res::Text(205) << "\n";
+  if (rv == SCARD_E_NO_SERVICE)
+    err << "zorbix-check: the PC/SC service is not running (start pcscd, e.g. 'systemctl start pcscd')\n";
+  else
+    err << "zorbix-check: PC/SC error " << platform::ScardErrorName(rv) << "\n";
+  return false;
+}
+
+}  // namespace
+
+int CheckReaderChoice(const CheckOptions& options, std::ostream& err) {
+  platform::ScardApi& scard = platform::Scard();
+  SCARDCONTEXT ctx = 0;
+  if (!EstablishOrExplain(&ctx, err)) return kExitFailed;
+  DWORD len = 0;
+  LONG rc = scard.ListReaders(ctx, nullptr, nullptr, &len);
+  std::vector<char> block;
+  if (rc == SCARD_S_SUCCESS) {
+    block.resize(len);
+    rc = scard.ListReaders(ctx, nullptr, block.data(), &len);
+  }
+  scard.ReleaseContext(ctx);
+  int count = 0;
+  if (rc == SCARD_S_SUCCESS)
+    count = static_cast<int>(
+        platform::SplitMultiString(block.data(), std::min<std::size_t>(len, block.size())).size());
+  // No reader at all with the default choice: the run goes on and ends as
+  // the wizard would.
+  if (options.reader > count && (count > 0 || options.reader > 1)) {
+    err << "zorbix-check: there is no reader " << options.reader << " (" << count
+        << " found, see --list)\n";
+    return kExitFailed;
+  }
+  return 0;
+}
+
 int ListReaders(std::ostream& out, std::ostream& err) {
   platform::ScardApi& scard = platform::Scard();
   SCARDCONTEXT ctx = 0;
-  if (scard.EstablishContext(SCARD_SCOPE_USER, &ctx) != SCARD_S_SUCCESS &&
-      scard.EstablishContext(SCARD_SCOPE_SYSTEM, &ctx) != SCARD_S_SUCCESS) {
-    err << "zorbix-check: " << res::Text(205) << "\n";
-    return kExitFailed;
-  }
+  if (!EstablishOrExplain(&ctx, err)) return kExitFailed;
   DWORD len = 0;
   LONG rc = scard.ListReaders(ctx, nullptr, nullptr, &len);
   std::vector<char> block;

@@ -42,6 +42,10 @@ SecretRead ReadSecretLine(int fd, const char* prompt, SecretString* out);
 // input. Returns 0, or the exit status after telling `err` why not.
 int ReadCheckSecrets(bool unblock, Fields* fields, std::ostream& err);
 
+// Before any secret is asked for: the PC/SC service answers and the chosen
+// reader exists. Returns 0, or the exit status after telling `err` why not.
+int CheckReaderChoice(const CheckOptions& options, std::ostream& err);
+
 // Prints "N: name" for every reader. Returns the exit status.
 int ListReaders(std::ostream& out, std::ostream& err);
 

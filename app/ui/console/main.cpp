@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
   }
   if (options.list) return ui::ListReaders(std::cout, std::cerr);
 
+  // Nothing is asked for when the run could not start anyway.
+  if (int rc = ui::CheckReaderChoice(options, std::cerr)) return rc;
   zorbix::app::Fields fields;
   if (int rc = ui::ReadCheckSecrets(options.unblock, &fields, std::cerr)) return rc;
 
