@@ -88,25 +88,42 @@ TEST(CheckOnTerminal, ThePinIsNotEchoed) {
   EXPECT_NE(shown.find("Page: Error"), std::string::npos) << shown;
 }
 
-// A reader that is not there is told before any secret is asked for, and a
-// secret too long for its field ends the reading at once, also from an input
-// without line ends.
-TEST(CheckOnBench, ReaderAndLongSecretsAreToldFirst) {
+// What a first-time user types wrong is told before the card is touched,
+// and a secret too long for its field ends the reading at once, also from
+// an input without line ends.
+TEST(CheckOnBench, BadInputIsRefusedBeforeTheRun) {
   auto bench = zorbix::sim::Bench::Start(1);
   TempDir dir;
-  auto r = zorbix::testing::RunProgram(ZORBIX_CHECK_PATH, {"--reader", "7"}, "", dir.path());
-  EXPECT_EQ(r.status, 1) << r.err;
-  EXPECT_NE(r.err.find("there is no reader 7"), std::string::npos) << r.err;
-  EXPECT_FALSE(fs::exists(dir.path() / "ZorbixLog.html"));
-
-  auto tooLong = zorbix::testing::RunProgram(ZORBIX_CHECK_PATH, {}, "12345678901234567\n", dir.path());
-  EXPECT_EQ(tooLong.status, 2);
-  EXPECT_NE(tooLong.err.find("more than 16"), std::string::npos) << tooLong.err;
-  EXPECT_EQ(tooLong.err.find("12345678901234567"), std::string::npos);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    const char* told;
+  };
+  const Case cases[] = {
+      {"a reader that is not there, before the PIN", {"--reader", "7"}, "", 1, "there is no reader 7"},
+      {"no PIN", {}, "\n", 2, "--no-pin"},
+      {"a PIN too long", {}, "12345678901234567\n", 2, "more than 16"},
+      {"a short PUK", {"--unblock"}, "1234\n12\n5678\n", 2, "PUK must have exactly 16"},
+      {"a short new PIN", {"--unblock"}, "1234\n0123456789ABCDEF\n5\n", 2, "new PIN must have at least 4"},
+  };
+  for (const Case& c : cases) {
+    auto r = zorbix::testing::RunProgram(ZORBIX_CHECK_PATH, c.args, c.input, dir.path());
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.told), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(r.out.find("Page:"), std::string::npos) << c.what;
+    EXPECT_FALSE(fs::exists(dir.path() / "ZorbixLog.html")) << c.what;
+  }
 
   auto zeros = zorbix::testing::RunProgramFromFile(ZORBIX_CHECK_PATH, {}, "/dev/zero", dir.path());
   EXPECT_EQ(zeros.status, 2) << zeros.err;
   EXPECT_NE(zeros.err.find("more than 16"), std::string::npos) << zeros.err;
+
+  // Without a PIN, asked for: the run goes on to the empty reader.
+  auto noPin = zorbix::testing::RunProgram(ZORBIX_CHECK_PATH, {"--no-pin"}, "", dir.path());
+  EXPECT_EQ(noPin.status, 1) << noPin.err;
+  EXPECT_EQ(noPin.out, "Page: Error\n" + zorbix::res::Text(207) + "\n");
 }
 
 }  // namespace

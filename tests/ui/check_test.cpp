@@ -35,6 +35,7 @@ TEST(CheckOptions, ValidCommandLines) {
       {{"--list"}, false, true, false, 1},
       {{"--help"}, true, false, false, 1},
       {{"--list", "--help"}, true, true, false, 1},
+      {{"--no-pin", "--unblock"}, false, false, true, 1},
   };
   for (const Case& c : cases) {
     CheckOptions o;
@@ -51,7 +52,7 @@ TEST(CheckOptions, UsageErrors) {
   const std::vector<std::vector<std::string>> bad = {
       {"--reader"}, {"--reader", "0"}, {"--reader", "-1"}, {"--reader", "1x"},
       {"--reader="}, {"--bogus"},      {"extra"},          {"--list", "--unblock"},
-      {"--list", "--reader", "2"}, {"--reader", "x", "--help"},
+      {"--list", "--reader", "2"}, {"--reader", "x", "--help"}, {"--list", "--no-pin"},
   };
   for (const auto& args : bad) {
     CheckOptions o;
@@ -107,6 +108,45 @@ TEST_F(SecretInput, EndlessInputEndsAtTheLimit) {
   EXPECT_TRUE(s.empty());
 }
 
+TEST(CheckFields, TheTestPageRulesDecide) {
+  struct Case {
+    const char* what;
+    bool unblock, noPin;
+    const char *pin, *puk, *newPin;
+    const char* rule;  // words of the message, empty when the run may go
+  };
+  const std::string puk16 = "0123456789ABCDEF";
+  const Case cases[] = {
+      {"a PIN", false, false, "1", "", "", ""},
+      {"no PIN", false, false, "", "", "", "--no-pin"},
+      {"no PIN, asked for", false, true, "", "", "", ""},
+      {"unblock", true, false, "1234", puk16.c_str(), "5678", ""},
+      {"unblock, short PUK", true, false, "1234", "12", "5678", "PUK must have exactly 16"},
+      {"unblock, long PUK", true, false, "1234", "0123456789ABCDEFG", "5678", "PUK must have exactly 16"},
+      {"unblock, short new PIN", true, false, "1234", puk16.c_str(), "1", "new PIN must have at least 4"},
+      {"unblock, short PIN", true, false, "12", puk16.c_str(), "5678", "PIN must have at least 4"},
+      {"unblock, no PIN", true, false, "", puk16.c_str(), "5678", "--no-pin"},
+      {"unblock, no PIN, asked for", true, true, "", puk16.c_str(), "5678", ""},
+      {"unblock, no PIN, short PUK", true, true, "", "12", "5678", "PUK must have exactly 16"},
+  };
+  for (const Case& c : cases) {
+    CheckOptions options;
+    options.unblock = c.unblock;
+    options.noPin = c.noPin;
+    Fields fields;
+    fields.pin.assign(c.pin);
+    fields.puk.assign(c.puk);
+    fields.newPin.assign(c.newPin);
+    const auto broken = CheckFieldRules(options, fields);
+    if (std::string(c.rule).empty()) {
+      EXPECT_FALSE(broken.has_value()) << c.what << ": " << *broken;
+    } else {
+      ASSERT_TRUE(broken.has_value()) << c.what;
+      EXPECT_NE(broken->find(c.rule), std::string::npos) << c.what << ": " << *broken;
+    }
+  }
+}
+
 // The run through the console adapter and the real wizard logic.
 class ConsoleRun : public ::testing::Test {
  protected:
@@ -157,6 +197,44 @@ TEST_F(ConsoleRun, UnblockTicksTheBoxAndTypesAllThreeFields) {
   EXPECT_TRUE(ui.IsChecked(1025));
   for (int id : {1028, 1023, 1021, 1001}) EXPECT_TRUE(ui.Enabled(Page::Test, id)) << id;
   EXPECT_EQ(ui.Buttons(), static_cast<unsigned>(kButtonBack | kButtonNext));
+}
+
+// Fields the test page would refuse never reach the card: the run stops
+// before the wizard starts, naming the rule.
+TEST_F(ConsoleRun, FieldsBreakingTheRulesStopTheRun) {
+  fake_.AddReader("Reader 00");
+  fake_.InsertCard("Reader 00", {0x3B, 0x00});
+  ConsoleUi ui(err_);
+  Wizard wizard(ui, MakeDefaultTestSteps());
+  ui.SetEvents(&wizard);
+  CheckOptions options;
+  options.unblock = true;
+  Fields fields;
+  fields.pin.assign("1234");
+  fields.puk.assign("12");
+  fields.newPin.assign("5");
+  EXPECT_EQ(RunCheck(ui, options, fields, out_, err_), kExitUsage);
+  EXPECT_NE(err_.str().find("PUK must have exactly 16"), std::string::npos) << err_.str();
+  EXPECT_EQ(fake_.Count("Connect"), 0u);
+  EXPECT_EQ(fake_.Count("Transmit"), 0u);
+  EXPECT_FALSE(fs::exists(dir_ / "ZorbixLog.html"));
+}
+
+TEST_F(ConsoleRun, ARunWithoutAPinOnlyWhenAskedFor) {
+  fake_.AddReader("Empty Reader 00");
+  ConsoleUi ui(err_);
+  Wizard wizard(ui, MakeDefaultTestSteps());
+  ui.SetEvents(&wizard);
+  CheckOptions options;
+  EXPECT_EQ(RunCheck(ui, options, Fields{}, out_, err_), kExitUsage);
+  EXPECT_NE(err_.str().find("--no-pin"), std::string::npos) << err_.str();
+
+  options.noPin = true;
+  ConsoleUi asked(err_);
+  Wizard wizard2(asked, MakeDefaultTestSteps());
+  asked.SetEvents(&wizard2);
+  EXPECT_EQ(RunCheck(asked, options, Fields{}, out_, err_), kExitFailed);
+  EXPECT_EQ(out_.str(), "Page: Error\n" + Text(207) + "\n");
 }
 
 // Before anything is asked for: is the service there, and the reader?
