@@ -321,5 +321,23 @@ TEST(CheckProgram, NoServiceIsToldOnceBeforeAnySecret) {
   EXPECT_TRUE(r.out.empty()) << r.out;
 }
 
+#ifdef ZORBIX_GUI_PATH
+// The wizard started where there is no display says so and points to
+// zorbix-check, instead of Qt's abort.
+TEST(GuiProgram, NoDisplayPointsToTheConsoleProgram) {
+  std::vector<std::pair<std::string, std::string>> saved;
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+    if (const char* v = std::getenv(name)) saved.emplace_back(name, v);
+    unsetenv(name);
+  }
+  auto r = testing::RunProgram(ZORBIX_GUI_PATH, {}, "");
+  for (const auto& [name, value] : saved) setenv(name.c_str(), value.c_str(), 1);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("no display was found"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("zorbix-check"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Reinstalling"), std::string::npos) << r.err;
+}
+#endif
+
 }  // namespace
 }  // namespace zorbix::app::ui
