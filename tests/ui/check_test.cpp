@@ -151,13 +151,16 @@ TEST(CheckFields, TheTestPageRulesDecide) {
 class ConsoleRun : public ::testing::Test {
  protected:
   ConsoleRun() : useFake_(&fake_) {}
-  int Run(const CheckOptions& options) {
+  int Run(const CheckOptions& options, const Fields& fields) {
     ConsoleUi ui(err_);
     Wizard wizard(ui, MakeDefaultTestSteps());
     ui.SetEvents(&wizard);
+    return RunCheck(ui, options, fields, out_, err_);
+  }
+  int Run(const CheckOptions& options) {
     Fields fields;
     fields.pin.assign("1234");
-    return RunCheck(ui, options, fields, out_, err_);
+    return Run(options, fields);
   }
 
   testing::TempDir temp_{testing::TempDir::kEnter};
@@ -204,16 +207,13 @@ TEST_F(ConsoleRun, UnblockTicksTheBoxAndTypesAllThreeFields) {
 TEST_F(ConsoleRun, FieldsBreakingTheRulesStopTheRun) {
   fake_.AddReader("Reader 00");
   fake_.InsertCard("Reader 00", {0x3B, 0x00});
-  ConsoleUi ui(err_);
-  Wizard wizard(ui, MakeDefaultTestSteps());
-  ui.SetEvents(&wizard);
   CheckOptions options;
   options.unblock = true;
   Fields fields;
   fields.pin.assign("1234");
   fields.puk.assign("12");
   fields.newPin.assign("5");
-  EXPECT_EQ(RunCheck(ui, options, fields, out_, err_), kExitUsage);
+  EXPECT_EQ(Run(options, fields), kExitUsage);
   EXPECT_NE(err_.str().find("PUK must have exactly 16"), std::string::npos) << err_.str();
   EXPECT_EQ(fake_.Count("Connect"), 0u);
   EXPECT_EQ(fake_.Count("Transmit"), 0u);
@@ -222,18 +222,12 @@ TEST_F(ConsoleRun, FieldsBreakingTheRulesStopTheRun) {
 
 TEST_F(ConsoleRun, ARunWithoutAPinOnlyWhenAskedFor) {
   fake_.AddReader("Empty Reader 00");
-  ConsoleUi ui(err_);
-  Wizard wizard(ui, MakeDefaultTestSteps());
-  ui.SetEvents(&wizard);
   CheckOptions options;
-  EXPECT_EQ(RunCheck(ui, options, Fields{}, out_, err_), kExitUsage);
+  EXPECT_EQ(Run(options, Fields{}), kExitUsage);
   EXPECT_NE(err_.str().find("--no-pin"), std::string::npos) << err_.str();
 
   options.noPin = true;
-  ConsoleUi asked(err_);
-  Wizard wizard2(asked, MakeDefaultTestSteps());
-  asked.SetEvents(&wizard2);
-  EXPECT_EQ(RunCheck(asked, options, Fields{}, out_, err_), kExitFailed);
+  EXPECT_EQ(Run(options, Fields{}), kExitFailed);
   EXPECT_EQ(out_.str(), "Page: Error\n" + Text(207) + "\n");
 }
 

@@ -232,24 +232,33 @@ bool EstablishOrExplain(SCARDCONTEXT* ctx, std::ostream& err) {
   return false;
 }
 
+// The reader names on a fresh context, which is released again: false when
+// no context could be had (`err` was told), else the listing's status in
+// `rc` and, on success, the names.
+bool ReaderNames(std::vector<std::string>* names, LONG* rc, std::ostream& err) {
+  platform::ScardApi& scard = platform::Scard();
+  SCARDCONTEXT ctx = 0;
+  if (!EstablishOrExplain(&ctx, err)) return false;
+  DWORD len = 0;
+  *rc = scard.ListReaders(ctx, nullptr, nullptr, &len);
+  std::vector<char> block;
+  if (*rc == SCARD_S_SUCCESS) {
+    block.resize(len);
+    *rc = scard.ListReaders(ctx, nullptr, block.data(), &len);
+  }
+  scard.ReleaseContext(ctx);
+  if (*rc == SCARD_S_SUCCESS)
+    *names = platform::SplitMultiString(block.data(), std::min<std::size_t>(len, block.size()));
+  return true;
+}
+
 }  // namespace
 
 int CheckReaderChoice(const CheckOptions& options, std::ostream& err) {
-  platform::ScardApi& scard = platform::Scard();
-  SCARDCONTEXT ctx = 0;
-  if (!EstablishOrExplain(&ctx, err)) return kExitFailed;
-  DWORD len = 0;
-  LONG rc = scard.ListReaders(ctx, nullptr, nullptr, &len);
-  std::vector<char> block;
-  if (rc == SCARD_S_SUCCESS) {
-    block.resize(len);
-    rc = scard.ListReaders(ctx, nullptr, block.data(), &len);
-  }
-  scard.ReleaseContext(ctx);
-  int count = 0;
-  if (rc == SCARD_S_SUCCESS)
-    count = static_cast<int>(
-        platform::SplitMultiString(block.data(), std::min<std::size_t>(len, block.size())).size());
+  std::vector<std::string> names;
+  LONG rc = SCARD_S_SUCCESS;
+  if (!ReaderNames(&names, &rc, err)) return kExitFailed;
+  const int count = static_cast<int>(names.size());
   // No reader at all with the default choice: the run goes on and ends as
   // the wizard would.
   if (options.reader > count && (count > 0 || options.reader > 1)) {
@@ -261,17 +270,9 @@ int CheckReaderChoice(const CheckOptions& options, std::ostream& err) {
 }
 
 int ListReaders(std::ostream& out, std::ostream& err) {
-  platform::ScardApi& scard = platform::Scard();
-  SCARDCONTEXT ctx = 0;
-  if (!EstablishOrExplain(&ctx, err)) return kExitFailed;
-  DWORD len = 0;
-  LONG rc = scard.ListReaders(ctx, nullptr, nullptr, &len);
-  std::vector<char> block;
-  if (rc == SCARD_S_SUCCESS) {
-    block.resize(len);
-    rc = scard.ListReaders(ctx, nullptr, block.data(), &len);
-  }
-  scard.ReleaseContext(ctx);
+  std::vector<std::string> names;
+  LONG rc = SCARD_S_SUCCESS;
+  if (!ReaderNames(&names, &rc, err)) return kExitFailed;
   if (rc == SCARD_E_NO_READERS_AVAILABLE) {
     err << "zorbix-check: no readers found\n";
     return kExitCompleted;
@@ -281,7 +282,6 @@ int ListReaders(std::ostream& out, std::ostream& err) {
         << static_cast<unsigned long>(rc) << std::dec << ")\n";
     return kExitFailed;
   }
-  const auto names = platform::SplitMultiString(block.data(), std::min<std::size_t>(len, block.size()));
   for (std::size_t i = 0; i < names.size(); ++i) out << (i + 1) << ": " << names[i] << "\n";
   return kExitCompleted;
 }
