@@ -33,10 +33,32 @@ bool AcceptedTag(std::uint8_t tag, bool anyATag) {
   return tag == 0x30 || (anyATag && (tag & 0xF0) == 0xA0);
 }
 
+// One PC/SC transaction around a selection and the reads that depend on
+// it: another program on the card (a browser polling our module) must not
+// select another file in between. Without the transaction (it could not be
+// begun) the work goes on as before and its exchanges tell what happened.
+class CardTransaction {
+ public:
+  explicit CardTransaction(SCARDHANDLE card)
+      : card_(card), begun_(platform::Scard().BeginTransaction(card) == SCARD_S_SUCCESS) {}
+  ~CardTransaction() {
+    if (begun_) platform::Scard().EndTransaction(card_, SCARD_LEAVE_CARD);
+  }
+  CardTransaction(const CardTransaction&) = delete;
+  CardTransaction& operator=(const CardTransaction&) = delete;
+
+ private:
+  SCARDHANDLE card_;
+  bool begun_;
+};
+
 }  // namespace
 
 HalvoCard::HalvoCard(SCARDHANDLE card) : card_(card) {
-  ReadOdf();
+  {
+    const CardTransaction transaction(card_);
+    ReadOdf();
+  }
   cardData_.fill(0);
 }
 
@@ -168,6 +190,7 @@ DirectoryFile HalvoCard::ReadDirectoryFile(FileIdSlot slot) {
 }
 
 DirectoryFile HalvoCard::ReadRecords(std::uint16_t fileId, bool anyATag) {
+  const CardTransaction transaction(card_);
   DirectoryFile out;
   SelectByName(kMasterFileName);
   if (Succeeded()) SelectByName(kPkcs15Aid.data(), kPkcs15Aid.size());

@@ -1,6 +1,10 @@
 // HTML report log: open-append-flush-close writes and the shared markup.
 #include "app/htmllog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -20,9 +24,25 @@ std::string& LogFileName() {
   return name;
 }
 
+// Opens the log for writing, never through a symbolic link (whose target
+// would be written or truncated) and never anything but a regular file (a
+// FIFO would block the run). Null when it cannot be opened.
+std::FILE* OpenLog(const char* name, bool truncate) {
+  const int fd = ::open(name, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (truncate && ::ftruncate(fd, 0) != 0)) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "ab");
+  if (file == nullptr) ::close(fd);
+  return file;
+}
+
 // Appends `text` and closes the file again; false when it cannot be opened.
 bool Append(std::string_view text) {
-  std::FILE* file = std::fopen(LogFileName().c_str(), "ab");
+  std::FILE* file = OpenLog(LogFileName().c_str(), false);
   if (file == nullptr) return false;
   if (!text.empty()) std::fwrite(text.data(), 1, text.size(), file);
   std::fflush(file);
@@ -69,7 +89,7 @@ std::string HtmlEscape(std::string_view outside) {
 int LogCreate(const char* fileName) {
   if (fileName == nullptr || fileName[0] == '\0') return -1;
   LogFileName() = fileName;
-  std::FILE* file = std::fopen(fileName, "wb");
+  std::FILE* file = OpenLog(fileName, true);
   if (file == nullptr) return -2;
   std::fclose(file);
   return 0;

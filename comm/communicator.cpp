@@ -231,17 +231,19 @@ void CCommunicator::SendEnvelopes(ByteView apdu, Bytes& response, std::uint16_t 
   }
 }
 
-// A selection with its 61xx answer collected; anything but 9000 at the end is
-// a device error. The answer becomes lastResponse.
+// A selection with its 61xx answer collected. The selection's own status
+// other than 9000 is a device error; a GET RESPONSE that ends in a refusal
+// keeps the card's status value, so the caller can tell what the card said.
+// The answer becomes lastResponse.
 void CCommunicator::Select(ByteView apdu) {
   Bytes local;
   try {
     TransmitApdu(apdu, local, kSwAnyStatus);
-    if ((lastStatus_ >> 8) == 0x61) GetResponse(local);
   } catch (const Pkcs11Exception& e) {
     if (IsCardStatusValue(e.rv())) Fail(CKR_DEVICE_ERROR);
     throw;
   }
+  if ((lastStatus_ >> 8) == 0x61) GetResponse(local);
   if (lastStatus_ != kSwOk) Fail(CKR_DEVICE_ERROR);
   lastResponse_ = std::move(local);
 }
@@ -304,34 +306,50 @@ void CCommunicator::ReadBinaryAt(Bytes& out, std::uint16_t offset, std::size_t c
   }
 }
 
+// An element that the end of the file cuts short is returned as far as it
+// goes: it is content, not the end of it, and its decoder has to refuse it.
+// Only where no element starts at all is CKR_DATA_INVALID raised.
 void CCommunicator::ReadObject(Bytes& out, std::uint16_t offset) {
+  Bytes head;
   try {
-    Bytes head;
     ReadBinaryAt(head, offset, 4);
-    if (head.empty() || head[0] != 0x30) Fail(CKR_DATA_INVALID);
-    const std::size_t total = ParseTlvHeader(head).Total();
-    const std::uint32_t base = PlainPosition(offset);
-    // Beyond this the rest could not be addressed with plain offsets.
-    if (base + total > kPlainOffsetLimit) Fail(CKR_DATA_INVALID);
-    if (total <= head.size()) {
-      head.resize(total);  // an element shorter than the 4 bytes read
-      out = std::move(head);
-      return;
-    }
-    if (head.size() < 4) Fail(CKR_DATA_INVALID);  // the file ends inside it
-    out = std::move(head);
-    const std::uint32_t end = base + static_cast<std::uint32_t>(total);
-    Bytes piece;
-    for (std::uint32_t pos = base + 4; pos < end;) {
-      const std::size_t n = std::min<std::size_t>(end - pos, kReadChunk);
-      ReadBinaryAt(piece, static_cast<std::uint16_t>(pos), n);
-      if (piece.size() != n) Fail(CKR_DATA_INVALID);  // cut short by the end of the file
-      out.insert(out.end(), piece.begin(), piece.end());
-      pos += static_cast<std::uint32_t>(n);
-    }
   } catch (const Pkcs11Exception& e) {
     if (NoElementStatus(e.rv())) Fail(CKR_DATA_INVALID);
     throw;
+  }
+  if (head.empty() || head[0] != 0x30) Fail(CKR_DATA_INVALID);
+  // The file ends inside the tag and length: a cut element, not a malformed
+  // one (a length form other than 81 or 82 stays CKR_DATA_INVALID).
+  const bool headCut = head.size() < 2 || (head.size() < 4 && (head[1] == 0x81 || head[1] == 0x82) &&
+                                           head.size() < 2u + (head[1] & 0x03u));
+  if (headCut) {
+    out = std::move(head);
+    return;
+  }
+  const std::size_t total = ParseTlvHeader(head).Total();
+  const std::uint32_t base = PlainPosition(offset);
+  if (total <= head.size()) {
+    head.resize(total);  // an element shorter than the 4 bytes read
+    out = std::move(head);
+    return;
+  }
+  out = std::move(head);
+  // The file ends inside the head, or the length runs past what plain
+  // offsets can address: nothing more to read.
+  if (out.size() < 4 || base + total > kPlainOffsetLimit) return;
+  const std::uint32_t end = base + static_cast<std::uint32_t>(total);
+  Bytes piece;
+  for (std::uint32_t pos = base + 4; pos < end;) {
+    const std::size_t n = std::min<std::size_t>(end - pos, kReadChunk);
+    try {
+      ReadBinaryAt(piece, static_cast<std::uint16_t>(pos), n);
+    } catch (const Pkcs11Exception& e) {
+      if (NoElementStatus(e.rv())) return;  // the file ended right before pos
+      throw;
+    }
+    out.insert(out.end(), piece.begin(), piece.end());
+    if (piece.size() != n) return;
+    pos += static_cast<std::uint32_t>(n);
   }
 }
 

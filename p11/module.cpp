@@ -57,6 +57,8 @@ CK_RV Finalize() {
   CModuleState& m = Module();
   if (!m.initialised.load()) return CKR_CRYPTOKI_NOT_INITIALIZED;
   m.initialised = false;
+  // A C_WaitForSlotEvent blocked in its pass ends now, not at the pass's end.
+  m.slots.CancelWait();
   return CKR_OK;
 }
 
@@ -165,19 +167,19 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
 }
 
 CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
-  return Locked([&] { return Module().slots.GetSlotList(tokenPresent, pSlotList, pulCount); });
+  return LockedSlot(0, [&] { return Module().slots.GetSlotList(tokenPresent, pSlotList, pulCount); });
 }
 CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
-  return Locked([&] { Module().slots.GetSlotInfo(slotID, pInfo); });
+  return LockedSlot(slotID, [&] { Module().slots.GetSlotInfo(slotID, pInfo); });
 }
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
-  return Locked([&] { GetTokenInfo(Module().slots, slotID, pInfo); });
+  return LockedSlot(slotID, [&] { GetTokenInfo(Module().slots, slotID, pInfo); });
 }
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
-  return Locked([&] { GetMechanismList(Module().slots, slotID, pMechanismList, pulCount); });
+  return LockedSlot(slotID, [&] { GetMechanismList(Module().slots, slotID, pMechanismList, pulCount); });
 }
 CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
-  return Locked([&] { GetMechanismInfo(Module().slots, slotID, type, pInfo); });
+  return LockedSlot(slotID, [&] { GetMechanismInfo(Module().slots, slotID, type, pInfo); });
 }
 CK_RV C_InitToken(CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR) { return Stub(); }
 CK_RV C_InitPIN(CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG) { return Stub(); }
@@ -186,7 +188,7 @@ CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHA
 }
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR phSession) {
-  return Locked([&] {
+  return LockedSlot(slotID, [&] {
     if (!phSession) throw Pkcs11Exception(CKR_ARGUMENTS_BAD);
     *phSession = Module().sessions.OpenSession(Module().slots, slotID, flags);
   });
@@ -195,7 +197,7 @@ CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
   return LockedRemoval(hSession, [&] { Module().sessions.CloseSession(hSession); });
 }
 CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
-  return Locked([&] { Module().sessions.CloseAllSessions(slotID); });
+  return LockedSlot(slotID, [&] { Module().sessions.CloseAllSessions(slotID); });
 }
 CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
   return Locked([&] { Module().sessions.GetSessionInfo(hSession, pInfo); });

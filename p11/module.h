@@ -37,8 +37,8 @@ class CModuleState {
 CModuleState& Module();
 
 inline constexpr char kLibraryManufacturer[] = "ORVA-ZEL";
-// "Nueva librería", the í as the Latin-1 byte 0xED.
-inline constexpr char kLibraryDescription[] = "Nueva librer\xED" "a";
+// "Nueva librería" in UTF-8, as every CK_UTF8CHAR field.
+inline constexpr char kLibraryDescription[] = "Nueva librer\xC3\xAD" "a";
 
 enum class Frame {
   None,    // no initialisation check (C_Initialize, C_Finalize, C_GetFunctionList)
@@ -100,6 +100,20 @@ CK_RV Locked(Body&& body) noexcept {
 template <class Body>
 CK_RV LockedRemoval(CK_SESSION_HANDLE hSession, Body&& body) noexcept {
   return Call(Frame::Lock, hSession, body);
+}
+
+// A locked call that names a slot and no session. The removal rule is for
+// sessions: a card that vanished under such a call is reported as a removed
+// device, or as no token when the reader is empty by then.
+template <class Body>
+CK_RV LockedSlot(CK_SLOT_ID slotID, Body&& body) noexcept {
+  const CK_RV rv = Call(Frame::Lock, std::nullopt, body);
+  if (rv != CKR_SESSION_HANDLE_INVALID) return rv;
+  try {
+    return Module().slots.VanishedCardResult(slotID);
+  } catch (...) {
+    return CKR_DEVICE_REMOVED;
+  }
 }
 
 template <class Body>

@@ -12,6 +12,7 @@
 #include "pkcs15/p15files.h"
 #include "platform/named_event.h"
 #include "platform/scard.h"
+#include "platform/utf8.h"
 
 namespace zorbix::p11 {
 
@@ -23,8 +24,7 @@ constexpr char kReaderManufacturer[] = "Smart Card Reader/Writer";
 }  // namespace
 
 void PadText(CK_UTF8CHAR* field, std::size_t size, const std::string& text) {
-  std::memset(field, ' ', size);
-  std::memcpy(field, text.data(), std::min(size, text.size()));
+  platform::FillUtf8Field(field, size, text);
 }
 
 // ---------------------------------------------------------------- CSlot
@@ -162,11 +162,15 @@ CSlotManager::CSlotManager(const std::atomic<SCARDCONTEXT>& context, CExclusionM
                            const CTokenTypeConfig& tokenTypes)
     : context_(context), guard_(guard), tokenTypes_(tokenTypes) {}
 
-CSlotManager::~CSlotManager() = default;
+CSlotManager::~CSlotManager() {
+  const SCARDCONTEXT ctx = waitContext_.exchange(0);
+  if (ctx != 0) platform::Scard().ReleaseContext(ctx);
+}
 
-void CSlotManager::Refresh() {
+void CSlotManager::Refresh() { Refresh(Context()); }
+
+void CSlotManager::Refresh(SCARDCONTEXT ctx) {
   platform::ScardApi& api = platform::Scard();
-  const SCARDCONTEXT ctx = Context();
   // The present list is replaced whole, never emptied and refilled in place:
   // the wait thread refreshes beside the locked calls.
   const auto setPresent = [this](std::vector<CK_SLOT_ID> present) {
@@ -232,6 +236,24 @@ CSlot* CSlotManager::SlotOfReader(const std::string& readerName) {
   return it == readerIds_.end() ? nullptr : slots_.at(it->second).get();
 }
 
+CK_RV CSlotManager::VanishedCardResult(CK_SLOT_ID slotID) {
+  std::string reader;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = slots_.find(slotID);
+    if (it == slots_.end()) return CKR_DEVICE_REMOVED;
+    reader = it->second->ReaderName();
+  }
+  SCARD_READERSTATE state{};
+  state.szReader = reader.c_str();
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  const LONG rv = platform::Scard().GetStatusChange(Context(), 0, &state, 1);
+  // A reader gone with its card counts as empty.
+  if (rv == SCARD_E_UNKNOWN_READER) return CKR_TOKEN_NOT_PRESENT;
+  if (rv != SCARD_S_SUCCESS) return CKR_DEVICE_REMOVED;
+  return (state.dwEventState & SCARD_STATE_PRESENT) ? CKR_DEVICE_REMOVED : CKR_TOKEN_NOT_PRESENT;
+}
+
 CK_RV CSlotManager::GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
                                 CK_ULONG_PTR pulCount) {
   if (Context() == 0) throw Pkcs11Exception(CKR_CRYPTOKI_NOT_INITIALIZED);
@@ -277,9 +299,27 @@ void CSlotManager::GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
   if (slot.TokenPresent()) pInfo->flags |= CKF_TOKEN_PRESENT;
 }
 
-LONG CSlotManager::WaitPass(CK_SLOT_ID* slotID) {
+LONG CSlotManager::WaitContext(SCARDCONTEXT* ctx) {
+  std::lock_guard<std::mutex> lock(waitContextMutex_);
+  *ctx = waitContext_.load();
+  if (*ctx != 0) return SCARD_S_SUCCESS;
+  const LONG rv = platform::Scard().EstablishContext(SCARD_SCOPE_USER, ctx);
+  if (rv != SCARD_S_SUCCESS) {
+    *ctx = 0;
+    return rv;
+  }
+  waitContext_ = *ctx;
+  return SCARD_S_SUCCESS;
+}
+
+void CSlotManager::CancelWait() {
+  const SCARDCONTEXT ctx = waitContext_.load();
+  if (ctx != 0) platform::Scard().Cancel(ctx);
+}
+
+LONG CSlotManager::WaitPass(SCARDCONTEXT waitContext, CK_SLOT_ID* slotID) {
   // One enumeration per pass; the copies are taken from that snapshot.
-  Refresh();
+  Refresh(waitContext);
   std::vector<CSlot*> slots;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -294,7 +334,7 @@ LONG CSlotManager::WaitPass(CK_SLOT_ID* slotID) {
   copies.reserve(slots.size());
   for (CSlot* slot : slots) copies.push_back(slot->ReaderState());
 
-  LONG rv = platform::Scard().GetStatusChange(Context(), kWaitPassMs, copies.data(),
+  LONG rv = platform::Scard().GetStatusChange(waitContext, kWaitPassMs, copies.data(),
                                               static_cast<DWORD>(copies.size()));
   if (rv != SCARD_S_SUCCESS) return rv;
 
@@ -316,15 +356,20 @@ LONG CSlotManager::WaitPass(CK_SLOT_ID* slotID) {
 CK_RV CSlotManager::WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot,
                                      const std::function<bool()>& initialised) {
   if (!pSlot) return CKR_ARGUMENTS_BAD;
+  if (Context() == 0) return CKR_CRYPTOKI_NOT_INITIALIZED;
+  SCARDCONTEXT waitContext = 0;
+  if (const LONG rv = WaitContext(&waitContext); rv != SCARD_S_SUCCESS) return MapPcscError(rv);
   for (;;) {
     if (!initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
     CK_SLOT_ID id = 0;
-    const LONG rv = WaitPass(&id);
+    const LONG rv = WaitPass(waitContext, &id);
     if (rv == SCARD_S_SUCCESS) {
       *pSlot = id;
       return CKR_OK;
     }
-    if (rv != SCARD_E_TIMEOUT) return MapPcscError(rv);
+    // A cancel is C_Finalize ending the wait; one left over from a finalise
+    // with no wait running only ends this pass.
+    if (rv != SCARD_E_TIMEOUT && rv != SCARD_E_CANCELLED) return MapPcscError(rv);
     if (flags & CKF_DONT_BLOCK) return CKR_NO_EVENT;
   }
 }

@@ -109,8 +109,9 @@ class CSlotManager {
   CExclusionMutua& Guard() const { return guard_; }
   const CTokenTypeConfig& TokenTypes() const { return tokenTypes_; }
 
-  // Re-enumerates the readers.
+  // Re-enumerates the readers (on the module's context, or on `ctx`).
   void Refresh();
+  void Refresh(SCARDCONTEXT ctx);
   // Refresh, then the slot of any reader ever seen; CKR_SLOT_ID_INVALID else.
   CSlot& FindSlot(CK_SLOT_ID slotID);
   // Slot IDs of the readers listed by the latest refresh, in platform order.
@@ -118,20 +119,36 @@ class CSlotManager {
   // Slot of a reader name seen before; null when never seen.
   CSlot* SlotOfReader(const std::string& readerName);
 
+  // What a call without a session answers for a card that vanished under it
+  // (CKR_SESSION_HANDLE_INVALID inside): CKR_TOKEN_NOT_PRESENT when the
+  // reader is empty by now, CKR_DEVICE_REMOVED otherwise. A slot ID of 0 (no
+  // slot in the call) only gives CKR_DEVICE_REMOVED.
+  CK_RV VanishedCardResult(CK_SLOT_ID slotID);
+
   // Bodies of C_GetSlotList, C_GetSlotInfo and C_WaitForSlotEvent.
   CK_RV GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount);
   void GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo);
-  // `initialised` is asked before every wait pass.
+  // `initialised` is asked before every wait pass. The passes run on a PC/SC
+  // context of their own: pcsc-lite serialises the calls of one context, and
+  // a pass blocks for up to a second.
   CK_RV WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot,
                          const std::function<bool()>& initialised);
+  // Ends a wait pass blocked now (C_Finalize): SCardCancel on the wait's
+  // context.
+  void CancelWait();
 
  private:
   // One status-change wait over the present readers; a PC/SC status.
-  LONG WaitPass(CK_SLOT_ID* slotID);
+  LONG WaitPass(SCARDCONTEXT waitContext, CK_SLOT_ID* slotID);
+  // The wait's context, established on first use and kept; a PC/SC status.
+  LONG WaitContext(SCARDCONTEXT* ctx);
 
   const std::atomic<SCARDCONTEXT>& context_;
   CExclusionMutua& guard_;
   const CTokenTypeConfig& tokenTypes_;
+
+  std::mutex waitContextMutex_;
+  std::atomic<SCARDCONTEXT> waitContext_{0};
 
   mutable std::mutex mutex_;  // the maps and the present list
   std::map<std::string, CK_SLOT_ID> readerIds_;
@@ -140,7 +157,8 @@ class CSlotManager {
   CK_SLOT_ID nextSlotId_ = kFirstSlotId;
 };
 
-// Fills a blank-padded text field of a CK_ structure, cutting at its size.
+// Fills a blank-padded text field of a CK_ structure with valid UTF-8,
+// cutting between characters at its size.
 void PadText(CK_UTF8CHAR* field, std::size_t size, const std::string& text);
 
 }  // namespace zorbix::p11

@@ -3,11 +3,13 @@
 #include "p11/tokentypes.h"
 
 #include <PCSC/winscard.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <iterator>
+#include <cerrno>
 
 #include "comm/communicator.h"
 #include "comm/fileaccess.h"
@@ -76,12 +78,32 @@ bool EndsWithNoCase(const std::string& s, std::string_view suffix) {
                     });
 }
 
-// Whole file, or nothing when it is missing or cannot be read to its end.
+// Whole file, or nothing when it is missing, cannot be read to its end, is
+// no regular file (a FIFO would block the loading process, a device never
+// end) or holds more than kMaxConfigFileSize bytes. Opened without blocking.
 bool ReadWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return !f.bad();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct FdClose {
+    int fd;
+    ~FdClose() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (st.st_size < 0 || static_cast<std::uintmax_t>(st.st_size) > kMaxConfigFileSize) return false;
+  // The file may grow between fstat and read: one byte more tells.
+  out.resize(static_cast<std::size_t>(st.st_size) + 1);
+  std::size_t got = 0;
+  while (got < out.size()) {
+    const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > kMaxConfigFileSize) return false;
+  out.resize(got);
+  return true;
 }
 
 std::string ClaimName(const char* prefix, const std::string& reader) {

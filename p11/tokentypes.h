@@ -22,6 +22,9 @@ inline constexpr char kVexaTypeName[] = "Vexa";
 inline constexpr char kPublicClaimPrefix[] = "LOCKED_PUB_";
 inline constexpr char kPrivateClaimPrefix[] = "LOCKED_PRI_";
 inline constexpr std::size_t kMaxClaimNameLength = 255;
+// A configuration file larger than this is ignored like a broken one; the
+// built-in table is about 2 KB.
+inline constexpr std::size_t kMaxConfigFileSize = 1u << 20;
 
 struct AtrPattern {
   std::vector<std::uint8_t> atr;

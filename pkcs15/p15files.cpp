@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "pkcs15/errors.h"
+#include "platform/utf8.h"
 
 namespace zorbix::p15 {
 
@@ -69,11 +70,19 @@ void CP15File::ReadElements(CCardFileAccess& card, const ElementDecoder& decode,
     for (;;) {
       try {
         card.ReadObject(element, offset);
-        if (!decode(element)) Fail(CKR_DEVICE_ERROR);
       } catch (const Pkcs11Exception& e) {
         if (RvOf(e) == CKR_DATA_INVALID) return;  // end of content
         throw;
       }
+      // Every element read, one cut short by the end of the file included,
+      // goes to the decoder: whatever it refuses is a broken file, not its end.
+      bool decoded = false;
+      try {
+        decoded = decode(element);
+      } catch (const Pkcs11Exception& e) {
+        if (RvOf(e) != CKR_DATA_INVALID) throw;
+      }
+      if (!decoded) Fail(CKR_DEVICE_ERROR);
       const std::uint32_t next = OffsetAfter(offset, element.size());
       covered = Clamp16(next);
       if (next >= kOffsetLimit) return;
@@ -131,12 +140,17 @@ bool CP15TokenInfo::Decode(std::span<const std::uint8_t> element) {
   auto t61 = asn1::DecodeComplete<TokenInfoT61_t>(element);
   if (!t61) return false;
 
-  // Same bytes, other string types: T.61 text is not converted.
+  // The texts end in CK_UTF8CHAR fields: T.61 becomes UTF-8 here (ASCII text
+  // keeps its bytes). The other values keep their bytes.
+  const auto utf8 = [](std::span<const std::uint8_t> t61Text) {
+    const std::string text = platform::Latin1ToUtf8(t61Text);
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+  };
   auto v = asn1::Make<TokenInfo_t>();
   asn1::FillInteger(v->version, asn1::Bytes(t61->version));
   asn1::FillString(v->serialNumber, asn1::Bytes(t61->serialNumber));
-  asn1::FillString(v->manufacturerID, asn1::Bytes(t61->manufacturerID));
-  asn1::FillString(v->label, asn1::Bytes(t61->label));
+  asn1::FillString(v->manufacturerID, utf8(asn1::Bytes(t61->manufacturerID)));
+  asn1::FillString(v->label, utf8(asn1::Bytes(t61->label)));
   asn1::FillString(v->tokenflags, asn1::Bytes(t61->tokenflags));
   value_ = std::move(v);
   return true;
@@ -178,11 +192,14 @@ bool CP15TokenInfo::FillTokenInfo(CK_TOKEN_INFO* info) const {
     info->serialNumber[2 * i] = static_cast<CK_UTF8CHAR>(kHex[serial[i] >> 4]);
     info->serialNumber[2 * i + 1] = static_cast<CK_UTF8CHAR>(kHex[serial[i] & 0xF]);
   }
-  const auto manufacturer = asn1::Bytes(value_->manufacturerID);
-  std::memcpy(info->manufacturerID, manufacturer.data(),
-              std::min(manufacturer.size(), sizeof info->manufacturerID));
-  const auto label = asn1::Bytes(value_->label);
-  std::memcpy(info->label, label.data(), std::min(label.size(), sizeof info->label));
+  // Valid UTF-8 whatever the card holds (invalid bytes are read as Latin-1),
+  // cut between characters.
+  const auto text = [](std::span<const std::uint8_t> b) {
+    return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
+  };
+  platform::FillUtf8Field(info->manufacturerID, sizeof info->manufacturerID,
+                          text(asn1::Bytes(value_->manufacturerID)));
+  platform::FillUtf8Field(info->label, sizeof info->label, text(asn1::Bytes(value_->label)));
 
   info->flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
   const auto flags = asn1::FlagBytes(value_->tokenflags);

@@ -1,14 +1,12 @@
-// Named, process-shared, robust, recursive mutexes in small shared files.
+// Named, machine-wide, recursive mutexes: flock on read-only lock files.
 #include "platform/named_mutex.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sys/mman.h>
+#include <sys/file.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -17,7 +15,10 @@ namespace zorbix::platform {
 
 namespace {
 
-constexpr std::uint32_t kMagic = 0x5A4D5458u;  // "ZMTX": the file is initialised
+// Polling steps while another process holds the lock: short at first, so a
+// lock released soon is taken soon.
+constexpr std::chrono::milliseconds kFirstPoll{1};
+constexpr std::chrono::milliseconds kLongestPoll{10};
 constexpr std::size_t kMaxEncoded = 200;
 
 std::mutex g_dirMutex;
@@ -31,7 +32,6 @@ std::string& Directory() {
   }();
   return dir;
 }
-std::atomic<unsigned> g_tempCounter{0};
 
 bool KeptByte(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -48,11 +48,6 @@ std::uint64_t Fnv1a(const std::string& s) {
 }
 
 }  // namespace
-
-struct NamedMutex::Shared {
-  std::atomic<std::uint32_t> magic;
-  pthread_mutex_t mutex;
-};
 
 void SetNamedObjectDirectory(const std::string& dir) {
   std::lock_guard<std::mutex> lock(g_dirMutex);
@@ -88,104 +83,105 @@ std::string NamedMutex::FileNameFor(const std::string& name) {
 
 NamedMutex::NamedMutex(std::string name) : name_(std::move(name)) {}
 
+// Closing the file releases a lock still held.
 NamedMutex::~NamedMutex() {
-  if (shared_) munmap(shared_, sizeof(Shared));
+  if (fd_ >= 0) close(fd_);
 }
 
 namespace {
 
-// Maps `size` bytes of the file; null when it is shorter.
-void* MapFile(int fd, std::size_t size) {
+// Opens the lock file read-only, creating it when missing. An existing file
+// is opened without O_CREAT: with fs.protected_regular a sticky folder such
+// as /dev/shm refuses O_CREAT on another user's file. O_NONBLOCK: a FIFO
+// planted under the name must not hang the caller; it is refused below.
+int OpenLockFile(const std::string& path) {
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = -1;
+  for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+    fd = open(path.c_str(), kFlags);
+    if (fd >= 0 || errno != ENOENT) break;
+    fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0444);
+    // Ours: readable by every user whatever the umask, writable by nobody.
+    if (fd >= 0) fchmod(fd, 0444);
+    else if (errno != EEXIST) break;
+  }
+  if (fd < 0) return -1;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(size)) return nullptr;
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  return p == MAP_FAILED ? nullptr : p;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// True once the file lock is ours; false at the deadline or on an error.
+bool TakeFileLock(int fd, std::chrono::steady_clock::time_point deadline) {
+  auto pause = kFirstPoll;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, kLongestPoll);
+  }
 }
 
 }  // namespace
 
-bool NamedMutex::Open() {
-  std::lock_guard<std::mutex> lock(openMutex_);
-  if (shared_) return true;
-  const std::string dir = NamedObjectDirectory();
-  const std::string path = dir + "/" + FileNameFor(name_);
-
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0 && errno == ENOENT) {
-      // Build an initialised file privately, then publish it under the name.
-      const std::string temp = dir + "/.zorbix-new-" + std::to_string(getpid()) + "-" +
-                               std::to_string(g_tempCounter.fetch_add(1));
-      int tfd = open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-      if (tfd < 0) return false;
-      bool ok = fchmod(tfd, 0666) == 0 && ftruncate(tfd, sizeof(Shared)) == 0;
-      void* p = ok ? MapFile(tfd, sizeof(Shared)) : nullptr;
-      if (p) {
-        auto* s = static_cast<Shared*>(p);
-        pthread_mutexattr_t attr;
-        ok = pthread_mutexattr_init(&attr) == 0;
-        ok = ok && pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
-             pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-             pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
-             pthread_mutex_init(&s->mutex, &attr) == 0;
-        pthread_mutexattr_destroy(&attr);
-        if (ok) s->magic.store(kMagic, std::memory_order_release);
-        munmap(p, sizeof(Shared));
-      } else {
-        ok = false;
-      }
-      close(tfd);
-      if (ok && link(temp.c_str(), path.c_str()) != 0 && errno != EEXIST) ok = false;
-      unlink(temp.c_str());
-      if (!ok) return false;
-      continue;  // open what is published now, ours or the winner's
-    }
-    if (fd < 0) return false;
-    void* p = MapFile(fd, sizeof(Shared));
-    close(fd);
-    if (!p) return false;
-    auto* s = static_cast<Shared*>(p);
-    if (s->magic.load(std::memory_order_acquire) != kMagic) {
-      munmap(p, sizeof(Shared));
-      return false;
-    }
-    shared_ = s;
-    return true;
-  }
-  return false;
-}
-
 LockResult NamedMutex::Lock(std::chrono::milliseconds timeout) {
-  if (!Open()) return LockResult::Failed;
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  const long long ms = timeout.count() < 0 ? 0 : timeout.count();
-  deadline.tv_sec += static_cast<time_t>(ms / 1000);
-  deadline.tv_nsec += static_cast<long>((ms % 1000) * 1000000);
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::max(timeout, std::chrono::milliseconds(0));
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (owner_ == self) {
+    ++depth_;
+    return LockResult::Acquired;
   }
-  int rc;
-  do {
-    rc = pthread_mutex_clocklock(&shared_->mutex, CLOCK_MONOTONIC, &deadline);
-  } while (rc == EINTR);
-  switch (rc) {
-    case 0:
-      return LockResult::Acquired;
-    case EOWNERDEAD:
-      pthread_mutex_consistent(&shared_->mutex);
-      return LockResult::Abandoned;
-    case ETIMEDOUT:
-      return LockResult::TimedOut;
-    default:
-      return LockResult::Failed;
+  // Our other threads first: the file lock is taken once per process.
+  if (!released_.wait_until(lock, deadline, [&] { return owner_ == std::thread::id(); }))
+    return LockResult::TimedOut;
+  owner_ = self;
+  // A file description of our own for each hold: one inherited through fork
+  // would share its lock with the child.
+  int fd = -1;
+  try {
+    fd = OpenLockFile(NamedObjectDirectory() + "/" + FileNameFor(name_));
+  } catch (...) {
+    fd = -1;
   }
+  bool taken = false;
+  if (fd >= 0) {
+    lock.unlock();
+    taken = TakeFileLock(fd, deadline);
+    lock.lock();
+  }
+  if (!taken) {
+    if (fd >= 0) close(fd);
+    owner_ = std::thread::id();
+    released_.notify_one();
+    if (fd < 0) return LockResult::Failed;
+    return std::chrono::steady_clock::now() >= deadline ? LockResult::TimedOut : LockResult::Failed;
+  }
+  fd_ = fd;
+  depth_ = 1;
+  return LockResult::Acquired;
 }
 
 bool NamedMutex::Unlock() {
-  if (!shared_) return false;
-  return pthread_mutex_unlock(&shared_->mutex) == 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (owner_ != std::this_thread::get_id() || depth_ == 0) return false;
+  if (--depth_ > 0) return true;
+  // Unlocked explicitly: a copy of the descriptor in a forked child must not
+  // keep the lock.
+  flock(fd_, LOCK_UN);
+  close(fd_);
+  fd_ = -1;
+  owner_ = std::thread::id();
+  released_.notify_one();
+  return true;
 }
 
 }  // namespace zorbix::platform

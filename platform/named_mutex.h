@@ -1,34 +1,38 @@
 // Named mutexes shared by every process of the machine, for the module's guard.
 //
-// Design: each name is one small file holding a pthread mutex that is
-// PTHREAD_PROCESS_SHARED, PTHREAD_MUTEX_ROBUST and PTHREAD_MUTEX_RECURSIVE,
-// mapped MAP_SHARED by every process that opens the name.
+// Design: each name is one lock file, opened read-only and held with flock(2).
+// The kernel owns the lock: it is released when its holder dies, and the
+// file holds no state, so nothing written into it can stop a later caller.
 //  - Names: the bytes [A-Za-z0-9._-] are kept, every other byte (blanks in
 //    reader names, '/', non-ASCII) becomes %XX; a name whose encoding would
 //    pass 200 bytes keeps a prefix and ends in "~" plus a 64-bit hash. The file
 //    is "zorbix-<encoded name>" in /dev/shm (/tmp on a system without it; see
 //    SetNamedObjectDirectory).
-//  - Open security: files are created mode 0666 (fchmod, so the umask does not
-//    narrow it) and are never removed, so every local user meets the same lock.
-//  - Creation race: the creator initialises the mutex in a private temporary
-//    file and publishes it with link(2); whoever loses the link uses the
-//    winner's file. A published file is therefore always initialised.
-//  - A holder that dies leaves the mutex "owner dead": the next waiter gets it
-//    at once, makes it consistent and counts it as acquired (Abandoned).
-//  - The file is opened on the first Lock, not at construction.
+//  - Open to every local user: the creator makes the file mode 0444 and it is
+//    never removed, so every user meets the same lock; nobody needs to write
+//    to it. A link, a FIFO or anything but a regular file there is refused.
+//  - Recursion and the timed wait are kept in the process: the owning thread
+//    and its depth are ours; the machine-wide lock is taken once, by the
+//    outermost Lock, polling flock with LOCK_NB until the time-out.
+//  - Two NamedMutex objects of one name exclude each other as two processes
+//    would (each has its own open file description).
+//  - The file is opened by each outermost Lock and closed by the last Unlock,
+//    so a child forked meanwhile shares no lock with us afterwards.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace zorbix::platform {
 
 enum class LockResult {
   Acquired,
-  Abandoned,  // the previous holder died holding it; we hold it now
+  Abandoned,  // the previous holder died holding it (the kernel's locks never say so)
   TimedOut,
-  Failed,     // the backing file could not be opened or is not a mutex
+  Failed,     // the lock file could not be opened or is no regular file
 };
 
 class NamedMutex {
@@ -49,15 +53,15 @@ class NamedMutex {
   static std::string FileNameFor(const std::string& name);
 
  private:
-  struct Shared;
-  bool Open();
-
   std::string name_;
-  std::mutex openMutex_;
-  Shared* shared_ = nullptr;
+  std::mutex mutex_;  // the fields below
+  std::condition_variable released_;
+  std::thread::id owner_;  // also set while the owner waits for the file lock
+  unsigned depth_ = 0;
+  int fd_ = -1;  // open while held
 };
 
-// Folder of the backing files; /dev/shm (or /tmp) unless a test moved it. Takes effect
+// Folder of the lock files; /dev/shm (or /tmp) unless a test moved it. Takes effect
 // for mutexes opened afterwards.
 void SetNamedObjectDirectory(const std::string& dir);
 std::string NamedObjectDirectory();

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "sim/bench.h"
+#include "sim/profile.h"
 
 namespace {
 
@@ -23,6 +25,25 @@ void Usage(FILE* out) {
                "virtual card with profile NAME (default: the demo card) in the first reader,\n"
                "prints the card's profile, PIN and PUK, runs COMMAND and stops everything\n"
                "when it ends. Without COMMAND it runs until SIGINT or SIGTERM.\n");
+}
+
+// The profile a name given on the command line means: the exact name, else
+// the one name that matches it without regard to case. Null when none does.
+const zorbix::sim::Profile* ProfileNamed(const std::string& wanted) {
+  using zorbix::sim::FindProfile;
+  if (const auto* exact = FindProfile(wanted)) return exact;
+  const auto lower = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  };
+  const zorbix::sim::Profile* found = nullptr;
+  for (const auto& p : zorbix::sim::AllProfiles()) {
+    if (lower(p.name) != lower(wanted)) continue;
+    if (found) return nullptr;  // two names differing only in case: say which
+    found = &p;
+  }
+  if (!found && lower(wanted) == "basic") found = FindProfile("basic");
+  return found;
 }
 
 }  // namespace
@@ -47,6 +68,17 @@ int main(int argc, char** argv) {
       Usage(stderr);
       return 2;
     }
+  }
+
+  // Checked before the bench starts: a wrong name is told at once, with the
+  // names there are.
+  if (const auto* profile = ProfileNamed(profileName)) {
+    profileName = profile->name;
+  } else {
+    std::fprintf(stderr, "zorbix-bench: no profile named '%s'; the profiles are:", profileName.c_str());
+    for (const auto& p : AllProfiles()) std::fprintf(stderr, " %s", p.name.c_str());
+    std::fprintf(stderr, " basic\n");
+    return 2;
   }
 
   sigset_t signals;

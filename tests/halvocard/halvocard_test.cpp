@@ -184,6 +184,30 @@ TEST_F(HalvoCardTest, DirectoryFileIsReadRecordByRecordUpToThePadding) {
   EXPECT_EQ(Reads(), expected);
 }
 
+// A selection and the reads that depend on it run inside one PC/SC
+// transaction, so no other program's selection can come in between: the ODF
+// walk of the construction, and each directory file.
+TEST_F(HalvoCardTest, SelectionAndItsReadsShareOneTransaction) {
+  card_->files[0x6004] = Padded({0x30, 0x03, 0x01, 0x02, 0x03}, 64, 0x00);
+  SetOdf({0xA4, 0x06, 0x30, 0x04, 0x04, 0x02, 0x60, 0x04});
+  std::vector<int> depths;
+  fake_.SetResponder("Reader 0", [&](const Bytes& c) {
+    depths.push_back(fake_.TransactionDepth("Reader 0"));
+    return (*card_)(c);
+  });
+  // TransactionDepth takes the fake's lock: the responder runs without it.
+  HalvoCard card(handle_);
+  const std::size_t construction = depths.size();
+  ASSERT_GT(construction, 3u);
+  const app::DirectoryFile f = card.ReadDirectoryFile(app::kSlotCertificates);
+  EXPECT_EQ(f.records, 1);
+  ASSERT_GT(depths.size(), construction + 3);
+  for (std::size_t i = 0; i < depths.size(); ++i) EXPECT_EQ(depths[i], 1) << "exchange " << i;
+  EXPECT_EQ(fake_.TransactionDepth("Reader 0"), 0) << "every transaction ended";
+  EXPECT_EQ(fake_.Count("BeginTransaction"), 2u);
+  EXPECT_EQ(fake_.Count("EndTransaction"), 2u);
+}
+
 TEST_F(HalvoCardTest, AcceptedTagsDependOnHowTheFileIsNamed) {
   const Bytes pin = {0xA8, 0x03, 0x01, 0x02, 0x03, 0xFF, 0xFF};
   card_->files[0x6000] = pin;

@@ -1,4 +1,6 @@
 // Log writer: writes, file handling, hex dumps, fragments, header, escaping.
+#include <sys/stat.h>
+
 #include <vector>
 
 #include "app/htmllog.h"
@@ -55,6 +57,28 @@ TEST_F(HtmlLog, UnopenableFileMakesEveryWriteANoOp) {
   LogTrailer();
   EXPECT_FALSE(std::filesystem::exists("missing"));
   EXPECT_TRUE(std::filesystem::is_empty("taken.html"));
+}
+
+// A symbolic link named like the log is not followed: its target is neither
+// truncated nor written, and the log counts as one that cannot be opened.
+// A FIFO there does not hold the run up.
+TEST_F(HtmlLog, LinkOrFifoInPlaceOfTheLogIsNotOpened) {
+  {
+    std::ofstream target("target.txt");
+    target << "keep me";
+  }
+  std::filesystem::create_symlink("target.txt", "linked.html");
+  EXPECT_EQ(LogCreate("linked.html"), -2);
+  EXPECT_EQ(LogWrite("x", true), -3);
+  EXPECT_EQ(ReadFile("target.txt"), "keep me");
+
+  std::filesystem::create_symlink("absent.txt", "dangling.html");
+  EXPECT_EQ(LogCreate("dangling.html"), -2);
+  EXPECT_FALSE(std::filesystem::exists("absent.txt"));
+
+  ASSERT_EQ(mkfifo("fifo.html", 0600), 0);
+  EXPECT_EQ(LogCreate("fifo.html"), -2);
+  EXPECT_EQ(LogWrite("x", true), -3);
 }
 
 TEST_F(HtmlLog, AsciiLineMarksControlsAndLessThan) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -102,7 +103,7 @@ TEST(NamedMutexBasics, RecursiveOpenToAllAndOwnerOnly) {
   umask(old);
   struct stat st {};
   ASSERT_EQ(stat((NamedObjectDirectory() + "/" + NamedMutex::FileNameFor(name)).c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666u);
+  EXPECT_EQ(st.st_mode & 0777, 0444u) << "readable by every user, writable by none";
 
   EXPECT_EQ(m.Lock(1000ms), LockResult::Acquired) << "recursive for the owner";
   std::atomic<int> other{-1};
@@ -117,10 +118,10 @@ TEST(NamedMutexBasics, RecursiveOpenToAllAndOwnerOnly) {
   EXPECT_FALSE(m.Unlock());
 }
 
-TEST(NamedMutexBasics, DeadHolderCountsAsAbandoned) {
+TEST(NamedMutexBasics, DeadHolderReleasesTheLock) {
   const std::string name = UniqueName("MutexORVAZELDead");
   Child holder([&] {
-    // Kept mapped while held, as in a live holder.
+    // Kept open while held, as in a live holder.
     auto* m = new NamedMutex(name);
     if (m->Lock(1000ms) != LockResult::Acquired) _exit(2);
   });
@@ -128,10 +129,45 @@ TEST(NamedMutexBasics, DeadHolderCountsAsAbandoned) {
   NamedMutex m(name);
   EXPECT_EQ(m.Lock(0ms), LockResult::TimedOut);
   holder.Kill();
-  EXPECT_EQ(m.Lock(5000ms), LockResult::Abandoned);
+  EXPECT_EQ(m.Lock(5000ms), LockResult::Acquired);
   EXPECT_TRUE(m.Unlock());
-  EXPECT_EQ(m.Lock(0ms), LockResult::Acquired) << "consistent again after an abandoned hold";
-  EXPECT_TRUE(m.Unlock());
+}
+
+// The lock file holds no state: bytes written into it by anyone who can
+// (its owner, root) stop no later caller, in this process or another.
+TEST(NamedMutexBasics, GarbageInTheLockFileStopsNobody) {
+  const std::string name = UniqueName("MutexORVAZELGarbage");
+  NamedMutex first(name);
+  ASSERT_EQ(first.Lock(1000ms), LockResult::Acquired);
+  ASSERT_TRUE(first.Unlock());
+  const std::string path = NamedObjectDirectory() + "/" + NamedMutex::FileNameFor(name);
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << std::string(4096, '\xFF');
+  }
+  ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+
+  EXPECT_EQ(first.Lock(1000ms), LockResult::Acquired);
+  std::atomic<int> other{-1};
+  std::thread([&] {
+    NamedMutex next(name);
+    other = static_cast<int>(next.Lock(0ms));
+  }).join();
+  EXPECT_EQ(other.load(), static_cast<int>(LockResult::TimedOut)) << "still a lock while held";
+  EXPECT_TRUE(first.Unlock());
+
+  NamedMutex next(name);
+  EXPECT_EQ(next.Lock(1000ms), LockResult::Acquired);
+  EXPECT_TRUE(next.Unlock());
+
+  // A FIFO or a link planted under a name is refused at once, never waited on.
+  const std::string fifoName = UniqueName("MutexORVAZELFifo");
+  const std::string fifo = NamedObjectDirectory() + "/" + NamedMutex::FileNameFor(fifoName);
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  NamedMutex planted(fifoName);
+  EXPECT_EQ(planted.Lock(1000ms), LockResult::Failed);
+  unlink(fifo.c_str());
 }
 
 TEST(NamedMutexBasics, ConcurrentFirstOpenersMeetOneMutex) {

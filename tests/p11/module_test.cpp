@@ -188,10 +188,9 @@ TEST_F(ModuleFrame, GetInfoBytes) {
 
   const std::string manufacturer(reinterpret_cast<const char*>(info.manufacturerID), 32);
   EXPECT_EQ(manufacturer, "ORVA-ZEL" + std::string(24, ' '));
-  const unsigned char description[32] = {'N', 'u', 'e', 'v', 'a', ' ', 'l', 'i', 'b', 'r', 'e', 'r', 0xED, 'a',
-                                         ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                                         ' ', ' ', ' ', ' '};
-  EXPECT_EQ(std::memcmp(info.libraryDescription, description, 32), 0);
+  // CK_UTF8CHAR: the í in UTF-8 (C3 AD), blank-padded to 32 bytes.
+  const std::string description(reinterpret_cast<const char*>(info.libraryDescription), 32);
+  EXPECT_EQ(description, "Nueva librer\xC3\xAD" "a" + std::string(17, ' '));
 }
 
 // The 68 entry points in the order of the Cryptoki 2.20 header.

@@ -133,9 +133,13 @@ TEST_F(Slots, SlotInfoFields) {
   const std::string longName(70, 'x');
   const std::string name64 = "Reader with a name of exactly sixty-four bytes .................";
   ASSERT_EQ(name64.size(), 64u);
-  ScopedReaders readers({"Short one", longName, name64});
+  // The description is UTF-8: a character that does not fit whole is left
+  // out, and a Latin-1 byte becomes its UTF-8 form.
+  const std::string splitAt64 = std::string(63, 'y') + "\xC3\xA9";
+  const std::string latin1 = "Lector espa\xF1ol";
+  ScopedReaders readers({"Short one", longName, name64, splitAt64, latin1});
   const auto ids = List();
-  ASSERT_EQ(ids.size(), 3u);
+  ASSERT_EQ(ids.size(), 5u);
 
   struct Case {
     CK_SLOT_ID id;
@@ -145,6 +149,8 @@ TEST_F(Slots, SlotInfoFields) {
       {ids[0], "Short one" + std::string(55, ' ')},
       {ids[1], std::string(64, 'x')},
       {ids[2], name64},
+      {ids[3], std::string(63, 'y') + " "},
+      {ids[4], "Lector espa\xC3\xB1ol" + std::string(49, ' ')},
   };
   for (const Case& c : cases) {
     CK_SLOT_INFO info;
@@ -341,6 +347,46 @@ TEST_F(SlotCalls, ListInfoAndEventsThroughEntryPoints) {
   EXPECT_EQ(event, mine);
 }
 
+// A card pulled while C_GetTokenInfo reads it: a call without a session never
+// answers CKR_SESSION_HANDLE_INVALID.
+TEST_F(SlotCalls, CardVanishingUnderASlotCallIsNoSessionError) {
+  const Bytes halvoAtr = {0x3B, 0x7F, 0x18, 0x00, 0x00, 0x00, 0x6A, 0x48, 0x41, 0x4C,
+                          0x56, 0x4F, 0x02, 0x2C, 0x34, 0x02, 0x00, 0x03, 0x90, 0x00};
+  const std::string reader = "Vanishing reader";
+  ScopedReaders readers({reader});
+  CK_ULONG count = 0;
+  ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+  const CK_SLOT_ID mine = zorbix::p11::Module().slots.SlotOfReader(reader)->Id();
+
+  struct Case {
+    const char* what;
+    bool replaced;  // another card is in the reader by the time the call ends
+    CK_RV expected;
+  };
+  const Case cases[] = {
+      {"pulled out", false, CKR_TOKEN_NOT_PRESENT},
+      {"swapped for another card", true, CKR_DEVICE_REMOVED},
+  };
+  for (const Case& c : cases) {
+    // The first command of the TokenInfo read finds the card gone.
+    bool gone = false;
+    Fake().InsertCard(reader, halvoAtr, [&](const Bytes&) -> Bytes {
+      if (!gone) {
+        gone = true;
+        if (c.replaced)
+          Fake().InsertCard(reader, halvoAtr);
+        else
+          Fake().RemoveCard(reader);
+      }
+      return {0x90, 0x00};
+    });
+    CK_TOKEN_INFO info;
+    EXPECT_EQ(to_string(C_GetTokenInfo(mine, &info)), to_string(c.expected)) << c.what;
+    EXPECT_TRUE(gone) << c.what;
+    Fake().RemoveCard(reader);
+  }
+}
+
 TEST_F(SlotCalls, WaitRunsBesideLockedCallsInAnotherThread) {
   ScopedReaders readers({"Threaded reader"});
   CK_ULONG count = 0;
@@ -372,6 +418,52 @@ TEST_F(SlotCalls, WaitRunsBesideLockedCallsInAnotherThread) {
   finalised.join();
   EXPECT_EQ(to_string(waited.load()), "CKR_CRYPTOKI_NOT_INITIALIZED");
   Fake().RemoveCard("Threaded reader");
+}
+
+// pcsc-lite runs the calls of one context one at a time, a blocked status
+// wait included: the wait must not share its context with the other calls,
+// or each of them waits for the end of the wait's pass. C_Finalize cancels a
+// blocked pass.
+TEST_F(SlotCalls, WaitHasAPcscContextOfItsOwn) {
+  const std::string reader = "Own context reader";
+  ScopedReaders readers({reader});
+  Fake().InsertCard(reader, kSomeAtr);
+  CK_ULONG count = 0;
+  ASSERT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
+  const CK_SLOT_ID mine = zorbix::p11::Module().slots.SlotOfReader(reader)->Id();
+  CK_SLOT_ID event = 0;
+  // Take the card's insertion out of the way first.
+  while (C_WaitForSlotEvent(CKF_DONT_BLOCK, &event, nullptr) == CKR_OK) {
+  }
+
+  Fake().SetWaitMode(zorbix::testing::FakeScard::WaitMode::Real);
+  Fake().SetSerialiseContexts(true);
+  std::atomic<CK_RV> waited{CKR_CANCEL};
+  std::thread waiter([&] { waited = C_WaitForSlotEvent(0, &event, nullptr); });
+  for (int i = 0; i < 5000 && Fake().BlockedWaits() == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_EQ(Fake().BlockedWaits(), 1u);
+
+  const std::size_t waitsBefore = Fake().ContextWaits();
+  for (int i = 0; i < 20; ++i) {
+    CK_SLOT_INFO slotInfo;
+    EXPECT_EQ(C_GetSlotInfo(mine, &slotInfo), CKR_OK);
+    CK_TOKEN_INFO tokenInfo;
+    EXPECT_EQ(to_string(C_GetTokenInfo(mine, &tokenInfo)), "CKR_TOKEN_NOT_RECOGNIZED");
+  }
+  EXPECT_EQ(Fake().ContextWaits(), waitsBefore) << "a call waited for the wait's context";
+  EXPECT_EQ(waited.load(), CKR_CANCEL) << "the wait is still blocked";
+
+  const std::size_t cancels = Fake().Count("Cancel");
+  EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
+  waiter.join();
+  EXPECT_EQ(to_string(waited.load()), "CKR_CRYPTOKI_NOT_INITIALIZED");
+  EXPECT_EQ(Fake().Count("Cancel"), cancels + 1);
+  EXPECT_EQ(C_Initialize(nullptr), CKR_OK);
+
+  Fake().SetSerialiseContexts(false);
+  Fake().SetWaitMode(zorbix::testing::FakeScard::WaitMode::Immediate);
+  Fake().RemoveCard(reader);
 }
 
 }  // namespace

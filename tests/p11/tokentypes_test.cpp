@@ -2,6 +2,8 @@
 // name, the configuration file, and detection over the fake PC/SC.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +30,7 @@ using zorbix::p11::CSlotManager;
 using zorbix::p11::CTokenType;
 using zorbix::p11::CTokenTypeConfig;
 using zorbix::p11::DecodeTokenTypes;
+using zorbix::p11::kMaxConfigFileSize;
 using zorbix::p11::Pkcs11Exception;
 using zorbix::p11::to_string;
 using zorbix::p11test::Fake;
@@ -272,6 +275,53 @@ TEST_F(ConfigFile, ExtraTypesAfterTheBuiltInOnesBrokenFilesIgnored) {
     ASSERT_EQ(config.Types().size(), 5 + c.added.size());
     for (std::size_t i = 0; i < c.added.size(); ++i) EXPECT_EQ(config.Types()[5 + i]->name, c.added[i]);
     for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(config.Types()[i]->atrs.size(), 1u);
+  }
+}
+
+// Only a regular file of at most 1 MB is read, and opening it never blocks:
+// a FIFO there would hang the loading process, a link to a device read on
+// for ever.
+TEST_F(ConfigFile, OnlyARegularFileOfSaneSizeIsRead) {
+  const std::string cfg = dir_ + "/ORVA_P11.cfg";
+  const TypeSpec extra{"Extra", kOtherAtr, Bytes(kOtherAtr.size(), 0xFF)};
+  const Bytes one = Config({extra});
+
+  struct Case {
+    const char* what;
+    std::function<void()> make;
+    std::size_t added;
+  };
+  const Case cases[] = {
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(cfg.c_str(), 0600), 0); }, 0},
+      {"a link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", cfg); }, 0},
+      {"a folder", [&] { std::filesystem::create_directory(cfg); }, 0},
+      {"padding past 1 MB",
+       [&] {
+         Bytes big = one;
+         big.resize(kMaxConfigFileSize + 1, 0);
+         Write(big);
+       },
+       0},
+      {"a valid file at exactly 1 MB",
+       [&] {
+         Bytes big = one;
+         big.resize(kMaxConfigFileSize, 0);
+         Write(big);
+       },
+       1},
+      {"a link to a valid file", [&] {
+         Write(one);
+         std::filesystem::rename(cfg, dir_ + "/real.cfg");
+         std::filesystem::create_symlink(dir_ + "/real.cfg", cfg);
+       }, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(cfg);
+    c.make();
+    // A blocked open would hang here; the test's time-out tells.
+    const CTokenTypeConfig config(Module());
+    ASSERT_EQ(config.Types().size(), 5 + c.added);
   }
 }
 

@@ -385,6 +385,34 @@ TEST(files, LongValuesAreCutAtTheFieldWidth) {
   EXPECT_EQ(Field(info.serialNumber, 16), "0123456789ABCDEF");
 }
 
+// The label and manufacturer land in CK_UTF8CHAR fields: T.61 text is
+// converted, UTF-8 kept, invalid UTF-8 read as Latin-1, and a cut never
+// splits a character.
+TEST(files, TokenInfoTextsBecomeValidUtf8) {
+  struct Case {
+    const char* what;
+    std::string element;
+    std::string label;
+    std::string manufacturer;
+  };
+  const std::vector<Case> cases = {
+      {"T.61 form", "30 13  02 01 01  04 01 01  14 01 D1  14 04 45 73 70 F1  03 02 05 60",
+       "Esp\xC3\xB1", "\xC3\x91"},
+      {"UTF-8 form", TokenInfoHex("01", "Esp\xC3\xB1", "05 60"), "Esp\xC3\xB1", "ORVA"},
+      {"Latin-1 bytes in a UTF8String", TokenInfoHex("01", "Esp\xF1", "05 60"), "Esp\xC3\xB1", "ORVA"},
+      {"a character that would pass the field", TokenInfoHex("01", std::string(31, 'A') + "\xC3\xB1", "05 60"),
+       std::string(31, 'A'), "ORVA"},
+  };
+  for (const auto& c : cases) {
+    CP15TokenInfo ti;
+    ASSERT_TRUE(ti.Decode(Hex(c.element))) << c.what;
+    CK_TOKEN_INFO info{};
+    ASSERT_TRUE(ti.FillTokenInfo(&info));
+    EXPECT_EQ(Field(info.label, 32), Padded(c.label, 32)) << c.what;
+    EXPECT_EQ(Field(info.manufacturerID, 32), Padded(c.manufacturer, 32)) << c.what;
+  }
+}
+
 TEST(files, NoTokenInfoLeavesTheDefaults) {
   CP15TokenInfo ti;
   CK_TOKEN_INFO info;

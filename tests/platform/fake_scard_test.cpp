@@ -88,7 +88,8 @@ TEST_F(FakeScardTest, RealWaitWakesOnInsertAndOnCancel) {
 
   s.dwCurrentState = s.dwEventState & ~DWORD{SCARD_STATE_CHANGED};
   std::thread canceller([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // A cancel ends only a wait that is blocked by then.
+    while (fake.BlockedWaits() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     fake.Cancel(ctx);
   });
   EXPECT_EQ(fake.GetStatusChange(ctx, INFINITE, &s, 1), SCARD_E_CANCELLED);

@@ -425,6 +425,53 @@ std::vector<std::string> FakeScard::NamesForAtr(const BYTE* atr, DWORD atrLen) c
 
 // --- ScardApi -----------------------------------------------------------
 
+void FakeScard::SetSerialiseContexts(bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  serialise_ = on;
+}
+
+std::size_t FakeScard::ContextWaits() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return contextWaits_;
+}
+
+std::size_t FakeScard::BlockedWaits() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return blockedWaits_;
+}
+
+FakeScard::ContextTurn FakeScard::TakeTurn(SCARDCONTEXT ctx) {
+  ContextTurn turn;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!serialise_) return turn;
+    auto& m = turns_[ctx];
+    if (!m) m = std::make_shared<std::mutex>();
+    turn.mutex = m;
+  }
+  turn.lock = std::unique_lock<std::mutex>(*turn.mutex, std::try_to_lock);
+  if (!turn.lock.owns_lock()) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++contextWaits_;
+    }
+    turn.lock.lock();
+  }
+  return turn;
+}
+
+FakeScard::ContextTurn FakeScard::TakeHandleTurn(SCARDHANDLE card) {
+  SCARDCONTEXT ctx = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!serialise_) return {};
+    auto it = handles_.find(card);
+    if (it == handles_.end()) return {};
+    ctx = it->second.ctx;
+  }
+  return TakeTurn(ctx);
+}
+
 LONG FakeScard::EstablishContext(DWORD scope, SCARDCONTEXT* ctx) {
   std::lock_guard<std::mutex> lock(mu_);
   if (LONG rv = TakeFailure("EstablishContext")) return Finish("EstablishContext", "", scope, rv);
@@ -464,6 +511,7 @@ LONG FakeScard::IsValidContext(SCARDCONTEXT ctx) {
 }
 
 LONG FakeScard::ListReaders(SCARDCONTEXT ctx, const char* /*groups*/, char* buf, DWORD* len) {
+  const ContextTurn turn = TakeTurn(ctx);
   std::lock_guard<std::mutex> lock(mu_);
   if (LONG rv = TakeFailure("ListReaders")) return Finish("ListReaders", "", 0, rv);
   if (!contexts_.count(ctx)) return Finish("ListReaders", "", 0, SCARD_E_INVALID_HANDLE);
@@ -479,6 +527,7 @@ LONG FakeScard::ListReaders(SCARDCONTEXT ctx, const char* /*groups*/, char* buf,
 
 LONG FakeScard::GetStatusChange(SCARDCONTEXT ctx, DWORD timeoutMs, SCARD_READERSTATE* states,
                                 DWORD count) {
+  const ContextTurn turn = TakeTurn(ctx);
   std::unique_lock<std::mutex> lock(mu_);
   if (LONG rv = TakeFailure("GetStatusChange")) return Finish("GetStatusChange", "", timeoutMs, rv);
   auto ctxIt = contexts_.find(ctx);
@@ -526,11 +575,17 @@ LONG FakeScard::GetStatusChange(SCARDCONTEXT ctx, DWORD timeoutMs, SCARD_READERS
       auto c = contexts_.find(ctx);
       return generation_ != seen || c == contexts_.end() || c->second.cancelled;
     };
+    ++blockedWaits_;
+    ++it->second.waiting;
+    bool woken = true;
     if (timeoutMs == INFINITE) {
       changed_.wait(lock, woke);
-    } else if (!changed_.wait_until(lock, deadline, woke)) {
-      return Finish("GetStatusChange", "", timeoutMs, SCARD_E_TIMEOUT);
+    } else {
+      woken = changed_.wait_until(lock, deadline, woke);
     }
+    --blockedWaits_;
+    if (auto c = contexts_.find(ctx); c != contexts_.end()) --c->second.waiting;
+    if (!woken) return Finish("GetStatusChange", "", timeoutMs, SCARD_E_TIMEOUT);
   }
 }
 
@@ -539,13 +594,16 @@ LONG FakeScard::Cancel(SCARDCONTEXT ctx) {
   if (LONG rv = TakeFailure("Cancel")) return Finish("Cancel", "", 0, rv);
   auto it = contexts_.find(ctx);
   if (it == contexts_.end()) return Finish("Cancel", "", 0, SCARD_E_INVALID_HANDLE);
-  it->second.cancelled = true;
+  // Like pcsc-lite: only a wait blocked now is ended; with none, nothing
+  // is kept for the next one.
+  if (it->second.waiting > 0) it->second.cancelled = true;
   changed_.notify_all();
   return Finish("Cancel", "", 0, SCARD_S_SUCCESS);
 }
 
 LONG FakeScard::Connect(SCARDCONTEXT ctx, const char* reader, DWORD shareMode, DWORD protocols,
                         SCARDHANDLE* card, DWORD* activeProtocol) {
+  const ContextTurn turn = TakeTurn(ctx);
   std::lock_guard<std::mutex> lock(mu_);
   const std::string name = reader ? reader : "";
   if (LONG rv = TakeFailure("Connect")) return Finish("Connect", name, shareMode, rv);
@@ -572,6 +630,7 @@ LONG FakeScard::Connect(SCARDCONTEXT ctx, const char* reader, DWORD shareMode, D
 
 LONG FakeScard::Reconnect(SCARDHANDLE card, DWORD shareMode, DWORD protocols, DWORD init,
                           DWORD* activeProtocol) {
+  const ContextTurn turn = TakeHandleTurn(card);
   std::lock_guard<std::mutex> lock(mu_);
   auto it = handles_.find(card);
   const std::string name = it != handles_.end() ? it->second.reader : "";
@@ -601,6 +660,7 @@ LONG FakeScard::Reconnect(SCARDHANDLE card, DWORD shareMode, DWORD protocols, DW
 }
 
 LONG FakeScard::Disconnect(SCARDHANDLE card, DWORD disposition) {
+  const ContextTurn turn = TakeHandleTurn(card);
   std::lock_guard<std::mutex> lock(mu_);
   auto it = handles_.find(card);
   const std::string name = it != handles_.end() ? it->second.reader : "";
@@ -621,6 +681,7 @@ LONG FakeScard::Disconnect(SCARDHANDLE card, DWORD disposition) {
 }
 
 LONG FakeScard::BeginTransaction(SCARDHANDLE card) {
+  const ContextTurn turn = TakeHandleTurn(card);
   std::lock_guard<std::mutex> lock(mu_);
   Handle* h = nullptr;
   Reader* r = nullptr;
@@ -639,6 +700,7 @@ LONG FakeScard::BeginTransaction(SCARDHANDLE card) {
 }
 
 LONG FakeScard::EndTransaction(SCARDHANDLE card, DWORD disposition) {
+  const ContextTurn turn = TakeHandleTurn(card);
   std::lock_guard<std::mutex> lock(mu_);
   Handle* h = nullptr;
   Reader* r = nullptr;
@@ -656,6 +718,7 @@ LONG FakeScard::EndTransaction(SCARDHANDLE card, DWORD disposition) {
 
 LONG FakeScard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* /*sendPci*/, const BYTE* send,
                          DWORD sendLen, SCARD_IO_REQUEST* recvPci, BYTE* recv, DWORD* recvLen) {
+  const ContextTurn turn = TakeHandleTurn(card);
   std::unique_lock<std::mutex> lock(mu_);
   Handle* h = nullptr;
   Reader* r = nullptr;
@@ -681,6 +744,7 @@ LONG FakeScard::Transmit(SCARDHANDLE card, const SCARD_IO_REQUEST* /*sendPci*/, 
 
 LONG FakeScard::Status(SCARDHANDLE card, char* readerName, DWORD* readerLen, DWORD* state,
                        DWORD* protocol, BYTE* atr, DWORD* atrLen) {
+  const ContextTurn turn = TakeHandleTurn(card);
   std::lock_guard<std::mutex> lock(mu_);
   Handle* h = nullptr;
   Reader* r = nullptr;
@@ -716,6 +780,7 @@ LONG FakeScard::Status(SCARDHANDLE card, char* readerName, DWORD* readerLen, DWO
 }
 
 LONG FakeScard::GetAttribRaw(SCARDHANDLE card, DWORD attrId, BYTE* buf, DWORD* len) {
+  const ContextTurn turn = TakeHandleTurn(card);
   std::lock_guard<std::mutex> lock(mu_);
   Handle* h = nullptr;
   Reader* r = nullptr;
@@ -750,6 +815,7 @@ void* FakeScard::AllocateBlock(std::size_t n) {
 
 LONG FakeScard::LocateCards(SCARDCONTEXT ctx, const char* cards, SCARD_READERSTATE* states,
                             DWORD count) {
+  const ContextTurn turn = TakeTurn(ctx);
   std::vector<platform::RegisteredCard> table;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -763,6 +829,7 @@ LONG FakeScard::LocateCards(SCARDCONTEXT ctx, const char* cards, SCARD_READERSTA
 }
 
 LONG FakeScard::ListCards(SCARDCONTEXT ctx, const BYTE* atr, DWORD atrLen, std::string* names) {
+  const ContextTurn turn = TakeTurn(ctx);
   std::lock_guard<std::mutex> lock(mu_);
   if (LONG rv = TakeFailure("ListCards")) return Finish("ListCards", "", 0, rv);
   if (!contexts_.count(ctx)) return Finish("ListCards", "", 0, SCARD_E_INVALID_HANDLE);

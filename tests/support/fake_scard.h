@@ -9,6 +9,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -117,6 +118,16 @@ class FakeScard : public platform::ScardApi {
   // answers SCARD_S_SUCCESS without waiting (the default here).
   void SetEmptyWaitResult(LONG rv);
 
+  // pcsc-lite serialises the calls of one context, and of the card handles
+  // made on it: a call waits while another call on that context runs, a
+  // blocking GetStatusChange included. Cancel is exempt (it is how a blocked
+  // wait is ended). Off by default.
+  void SetSerialiseContexts(bool on);
+  // Calls that found their context busy and had to wait for it.
+  std::size_t ContextWaits() const;
+  // GetStatusChange calls blocked in a Real-mode wait right now.
+  std::size_t BlockedWaits() const;
+
   // --- Card database -------------------------------------------------------
   // LocateCards/ListCards answer from the registered-card table
   // (platform/carddb.h); names registered here are searched before it.
@@ -192,11 +203,21 @@ class FakeScard : public platform::ScardApi {
   };
   struct Context {
     bool cancelled = false;
+    int waiting = 0;  // GetStatusChange calls blocked on it
   };
   struct RegisteredName {
     std::string name;
     Bytes atr, mask;
   };
+
+  // The turn of a context while serialising, nothing otherwise. Taken
+  // before mu_, held for the whole call.
+  struct ContextTurn {
+    std::shared_ptr<std::mutex> mutex;
+    std::unique_lock<std::mutex> lock;
+  };
+  ContextTurn TakeTurn(SCARDCONTEXT ctx);
+  ContextTurn TakeHandleTurn(SCARDHANDLE card);
 
   // All called with mu_ held.
   LONG TakeFailure(const std::string& op);
@@ -229,6 +250,10 @@ class FakeScard : public platform::ScardApi {
   std::function<void(FakeScard&)> waitHook_;
   LONG emptyWaitResult_ = SCARD_S_SUCCESS;
   bool reportInUse_ = false;
+  bool serialise_ = false;
+  std::map<SCARDCONTEXT, std::shared_ptr<std::mutex>> turns_;
+  std::size_t contextWaits_ = 0;
+  std::size_t blockedWaits_ = 0;
   SCARDCONTEXT nextContext_ = 0x1000;
   SCARDHANDLE nextHandle_ = 0x2000;
   std::uint64_t nextCardId_ = 1;

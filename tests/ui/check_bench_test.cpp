@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "res/strings.h"
 #include "sim/bench.h"
@@ -61,16 +63,17 @@ std::string ReadTerminal(int fd, const std::string& until, std::string* all) {
   return *all;
 }
 
-// Typed on a terminal, the PIN is not echoed. Reader 99 does not exist, so
-// the program stops before it touches any card.
+// Typed on a terminal, the PIN is not echoed. The reader holds no card, so
+// the run ends on the error page without touching one.
 TEST(CheckOnTerminal, ThePinIsNotEchoed) {
+  auto bench = zorbix::sim::Bench::Start(1);
   TempDir dir;
   int terminal = -1;
   const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     if (chdir(dir.path().c_str()) != 0) _exit(127);
-    execl(ZORBIX_CHECK_PATH, "zorbix-check", "--reader", "99", static_cast<char*>(nullptr));
+    execl(ZORBIX_CHECK_PATH, "zorbix-check", "--reader", "1", static_cast<char*>(nullptr));
     _exit(127);
   }
   std::string shown;
@@ -82,10 +85,45 @@ TEST(CheckOnTerminal, ThePinIsNotEchoed) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_EQ(shown.find("4711"), std::string::npos) << shown;
-  // It went on past the PIN: to the run, or to the missing reader.
-  EXPECT_TRUE(shown.find("Page:") != std::string::npos ||
-              shown.find("no reader 99") != std::string::npos)
-      << shown;
+  EXPECT_NE(shown.find("Page: Error"), std::string::npos) << shown;
+}
+
+// What a first-time user types wrong is told before the card is touched,
+// and a secret too long for its field ends the reading at once, also from
+// an input without line ends.
+TEST(CheckOnBench, BadInputIsRefusedBeforeTheRun) {
+  auto bench = zorbix::sim::Bench::Start(1);
+  TempDir dir;
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    const char* told;
+  };
+  const Case cases[] = {
+      {"a reader that is not there, before the PIN", {"--reader", "7"}, "", 1, "there is no reader 7"},
+      {"no PIN", {}, "\n", 2, "--no-pin"},
+      {"a PIN too long", {}, "12345678901234567\n", 2, "more than 16"},
+      {"a short PUK", {"--unblock"}, "1234\n12\n5678\n", 2, "PUK must have exactly 16"},
+      {"a short new PIN", {"--unblock"}, "1234\n0123456789ABCDEF\n5\n", 2, "new PIN must have at least 4"},
+  };
+  for (const Case& c : cases) {
+    auto r = zorbix::testing::RunProgram(ZORBIX_CHECK_PATH, c.args, c.input, dir.path());
+    EXPECT_EQ(r.status, c.status) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.told), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(r.out.find("Page:"), std::string::npos) << c.what;
+    EXPECT_FALSE(fs::exists(dir.path() / "ZorbixLog.html")) << c.what;
+  }
+
+  auto zeros = zorbix::testing::RunProgramFromFile(ZORBIX_CHECK_PATH, {}, "/dev/zero", dir.path());
+  EXPECT_EQ(zeros.status, 2) << zeros.err;
+  EXPECT_NE(zeros.err.find("more than 16"), std::string::npos) << zeros.err;
+
+  // Without a PIN, asked for: the run goes on to the empty reader.
+  auto noPin = zorbix::testing::RunProgram(ZORBIX_CHECK_PATH, {"--no-pin"}, "", dir.path());
+  EXPECT_EQ(noPin.status, 1) << noPin.err;
+  EXPECT_EQ(noPin.out, "Page: Error\n" + zorbix::res::Text(207) + "\n");
 }
 
 }  // namespace

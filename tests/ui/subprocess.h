@@ -23,18 +23,18 @@ inline std::string ReadAll(int fd) {
   return s;
 }
 
-// Runs `program` with `args` in `cwd`; standard input is a pipe holding
-// `input`, so the program sees no terminal.
-inline ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
-                                const std::string& input, const std::string& cwd = ".") {
-  int in[2], out[2], err[2];
-  if (pipe(in) || pipe(out) || pipe(err)) return {};
+// Runs `program` with `args` in `cwd`, with `input` (a descriptor, closed
+// here) as its standard input.
+inline ProcessResult RunProgramOn(const std::string& program, const std::vector<std::string>& args,
+                                  int input, const std::string& cwd) {
+  int out[2], err[2];
+  if (input < 0 || pipe(out) || pipe(err)) return {};
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(in[0], 0);
+    dup2(input, 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    for (int fd : {input, out[0], out[1], err[0], err[1]}) close(fd);
     if (chdir(cwd.c_str()) != 0) _exit(127);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -42,13 +42,9 @@ inline ProcessResult RunProgram(const std::string& program, const std::vector<st
     execv(program.c_str(), argv.data());
     _exit(127);
   }
-  close(in[0]);
+  close(input);
   close(out[1]);
   close(err[1]);
-  // Small inputs fit the pipe buffer; write before reading.
-  ssize_t ignored = write(in[1], input.data(), input.size());
-  (void)ignored;
-  close(in[1]);
   ProcessResult r;
   // Read stderr after stdout: both stay small for these programs.
   r.out = ReadAll(out[0]);
@@ -59,6 +55,25 @@ inline ProcessResult RunProgram(const std::string& program, const std::vector<st
   waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
+}
+
+// Standard input is a pipe holding `input`, so the program sees no terminal.
+inline ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                                const std::string& input, const std::string& cwd = ".") {
+  int in[2];
+  if (pipe(in)) return {};
+  // Small inputs fit the pipe buffer: written whole before the program runs.
+  ssize_t ignored = write(in[1], input.data(), input.size());
+  (void)ignored;
+  close(in[1]);
+  return RunProgramOn(program, args, in[0], cwd);
+}
+
+// Standard input read from the file `inputPath` (a device such as /dev/zero
+// included).
+inline ProcessResult RunProgramFromFile(const std::string& program, const std::vector<std::string>& args,
+                                        const std::string& inputPath, const std::string& cwd = ".") {
+  return RunProgramOn(program, args, open(inputPath.c_str(), O_RDONLY | O_CLOEXEC), cwd);
 }
 
 }  // namespace zorbix::testing

@@ -17,7 +17,7 @@ namespace zorbix::app::ui {
 
 const char kCheckUsage[] =
     "Usage: zorbix-check --list\n"
-    "       zorbix-check [--reader N] [--unblock]\n"
+    "       zorbix-check [--reader N] [--unblock] [--no-pin]\n"
     "       zorbix-check --help\n"
     "\n"
     "Checks an ORVA-ZEL card with the same run as the ZORBIX wizard, on the\n"
@@ -26,11 +26,15 @@ const char kCheckUsage[] =
     "  --list        list the readers, numbered from 1\n"
     "  --reader N    run on the reader at position N of that list (default 1)\n"
     "  --unblock     if the PIN is blocked, unblock it with the PUK and a new PIN\n"
+    "  --no-pin      run without a PIN (no login: the private objects stay hidden)\n"
     "  --help        show this text\n"
     "\n"
     "The PIN is read without echo from the terminal, or as one line from\n"
     "standard input when that is not a terminal. With --unblock the PUK and the\n"
-    "new PIN follow, one per line. Each has at most 16 characters.\n"
+    "new PIN follow, one per line (with --no-pin they are the only lines). Each\n"
+    "has at most 16 characters. The rules of the wizard's fields apply: a PIN is\n"
+    "needed unless --no-pin is given; to unblock, the PUK has exactly 16\n"
+    "characters, the new PIN at least 4, and a PIN typed with them at least 4.\n"
     "\n"
     "Prints the page the run reached (\"Page: Completion\" or \"Page: Error\")\n"
     "and the result text. Message boxes go to standard error as\n"
@@ -87,6 +91,8 @@ std::optional<std::string> ParseCheckOptions(const std::vector<std::string>& arg
       o.list = true;
     } else if (a == "--unblock") {
       o.unblock = true;
+    } else if (a == "--no-pin") {
+      o.noPin = true;
     } else if (a == "--reader" || a.rfind("--reader=", 0) == 0) {
       std::string value;
       if (a == "--reader") {
@@ -102,7 +108,7 @@ std::optional<std::string> ParseCheckOptions(const std::vector<std::string>& arg
       return "unknown argument '" + a + "'";
     }
   }
-  if (!o.help && o.list && (readerGiven || o.unblock))
+  if (!o.help && o.list && (readerGiven || o.unblock || o.noPin))
     return "--list takes no other options";
   *options = o;
   return std::nullopt;
@@ -138,12 +144,16 @@ SecretRead ReadSecretLine(int fd, const char* prompt, SecretString* out) {
       break;
     }
     if (n == 0 || c == '\n') break;
+    // One character past the limit ends the read at once: an input without
+    // line ends (/dev/zero) must not be read for ever. The rest of the
+    // line is not ours to read; on a terminal it is thrown away below.
     if (line.size() > static_cast<std::size_t>(kFieldMaxLength)) {
-      tooLong = true;  // keep reading to the end of the line, keep nothing
-      continue;
+      tooLong = true;
+      break;
     }
     line.push_back(c);
   }
+  if (tooLong && terminal) tcflush(fd, TCIFLUSH);
   if (gEchoOff) {
     tcsetattr(fd, TCSAFLUSH, &gSavedTerminal);
     gEchoOff = 0;
@@ -161,13 +171,14 @@ SecretRead ReadSecretLine(int fd, const char* prompt, SecretString* out) {
   return SecretRead::Ok;
 }
 
-int ReadCheckSecrets(bool unblock, Fields* fields, std::ostream& err) {
+int ReadCheckSecrets(bool unblock, bool noPin, Fields* fields, std::ostream& err) {
   struct Item {
     const char* prompt;
     const char* name;
     SecretString* value;
   };
-  std::vector<Item> items{{"PIN: ", "PIN", &fields->pin}};
+  std::vector<Item> items;
+  if (!noPin) items.push_back({"PIN: ", "PIN", &fields->pin});
   if (unblock) {
     items.push_back({"PUK: ", "PUK", &fields->puk});
     items.push_back({"New PIN: ", "new PIN", &fields->newPin});
@@ -188,22 +199,80 @@ int ReadCheckSecrets(bool unblock, Fields* fields, std::ostream& err) {
   return 0;
 }
 
-int ListReaders(std::ostream& out, std::ostream& err) {
+std::optional<std::string> CheckFieldRules(const CheckOptions& options, const Fields& fields) {
+  const std::size_t pin = fields.pin.size();
+  if (!options.unblock) {
+    if (pin == 0 && !options.noPin)
+      return "no PIN was given; the PIN needs at least 1 character (or run with --no-pin)";
+    return std::nullopt;
+  }
+  if (fields.puk.size() != 16) return "the PUK must have exactly 16 characters";
+  if (fields.newPin.size() < 4) return "the new PIN must have at least 4 characters";
+  // The PUK rule also asks for a PIN of at least 4; the new-PIN rule, typed
+  // last, does not: that is the run without a PIN, asked for with --no-pin.
+  if (!options.noPin && pin < 4)
+    return "with --unblock the PIN must have at least 4 characters (or run with --no-pin)";
+  return std::nullopt;
+}
+
+namespace {
+
+// A context with user scope, else system scope, as the wizard does. On
+// failure `err` hears why, once, naming the service when it is not running.
+bool EstablishOrExplain(SCARDCONTEXT* ctx, std::ostream& err) {
+  platform::ScardApi& scard = platform::Scard();
+  LONG rv = scard.EstablishContext(SCARD_SCOPE_USER, ctx);
+  if (rv != SCARD_S_SUCCESS) rv = scard.EstablishContext(SCARD_SCOPE_SYSTEM, ctx);
+  if (rv == SCARD_S_SUCCESS) return true;
+  err << "zorbix-check: " << res::Text(205) << "\n";
+  if (rv == SCARD_E_NO_SERVICE)
+    err << "zorbix-check: the PC/SC service is not running (start pcscd, e.g. 'systemctl start pcscd')\n";
+  else
+    err << "zorbix-check: PC/SC error " << platform::ScardErrorName(rv) << "\n";
+  return false;
+}
+
+// The reader names on a fresh context, which is released again: false when
+// no context could be had (`err` was told), else the listing's status in
+// `rc` and, on success, the names.
+bool ReaderNames(std::vector<std::string>* names, LONG* rc, std::ostream& err) {
   platform::ScardApi& scard = platform::Scard();
   SCARDCONTEXT ctx = 0;
-  if (scard.EstablishContext(SCARD_SCOPE_USER, &ctx) != SCARD_S_SUCCESS &&
-      scard.EstablishContext(SCARD_SCOPE_SYSTEM, &ctx) != SCARD_S_SUCCESS) {
-    err << "zorbix-check: " << res::Text(205) << "\n";
-    return kExitFailed;
-  }
+  if (!EstablishOrExplain(&ctx, err)) return false;
   DWORD len = 0;
-  LONG rc = scard.ListReaders(ctx, nullptr, nullptr, &len);
+  *rc = scard.ListReaders(ctx, nullptr, nullptr, &len);
   std::vector<char> block;
-  if (rc == SCARD_S_SUCCESS) {
+  if (*rc == SCARD_S_SUCCESS) {
     block.resize(len);
-    rc = scard.ListReaders(ctx, nullptr, block.data(), &len);
+    *rc = scard.ListReaders(ctx, nullptr, block.data(), &len);
   }
   scard.ReleaseContext(ctx);
+  if (*rc == SCARD_S_SUCCESS)
+    *names = platform::SplitMultiString(block.data(), std::min<std::size_t>(len, block.size()));
+  return true;
+}
+
+}  // namespace
+
+int CheckReaderChoice(const CheckOptions& options, std::ostream& err) {
+  std::vector<std::string> names;
+  LONG rc = SCARD_S_SUCCESS;
+  if (!ReaderNames(&names, &rc, err)) return kExitFailed;
+  const int count = static_cast<int>(names.size());
+  // No reader at all with the default choice: the run goes on and ends as
+  // the wizard would.
+  if (options.reader > count && (count > 0 || options.reader > 1)) {
+    err << "zorbix-check: there is no reader " << options.reader << " (" << count
+        << " found, see --list)\n";
+    return kExitFailed;
+  }
+  return 0;
+}
+
+int ListReaders(std::ostream& out, std::ostream& err) {
+  std::vector<std::string> names;
+  LONG rc = SCARD_S_SUCCESS;
+  if (!ReaderNames(&names, &rc, err)) return kExitFailed;
   if (rc == SCARD_E_NO_READERS_AVAILABLE) {
     err << "zorbix-check: no readers found\n";
     return kExitCompleted;
@@ -213,13 +282,16 @@ int ListReaders(std::ostream& out, std::ostream& err) {
         << static_cast<unsigned long>(rc) << std::dec << ")\n";
     return kExitFailed;
   }
-  const auto names = platform::SplitMultiString(block.data(), std::min<std::size_t>(len, block.size()));
   for (std::size_t i = 0; i < names.size(); ++i) out << (i + 1) << ": " << names[i] << "\n";
   return kExitCompleted;
 }
 
 int RunCheck(ConsoleUi& ui, const CheckOptions& options, const Fields& fields, std::ostream& out,
              std::ostream& err) {
+  if (auto broken = CheckFieldRules(options, fields)) {
+    err << "zorbix-check: " << *broken << "\n";
+    return kExitUsage;
+  }
   ui.Start();
   ui.Next();
   if (ui.CurrentPage() == Page::Test) {
@@ -232,6 +304,12 @@ int RunCheck(ConsoleUi& ui, const CheckOptions& options, const Fields& fields, s
     // With no reader at all the run goes on and ends as the wizard would.
     ui.ChooseReader(count > 0 ? options.reader - 1 : -1);
     ui.TypeFields(fields, options.unblock);
+    // The page's own rules decide as they would on screen; only --no-pin
+    // goes past them, on purpose.
+    if (!options.noPin && !(ui.Buttons() & kButtonNext)) {
+      err << "zorbix-check: the fields do not meet the test page's rules\n";
+      return kExitUsage;
+    }
     ui.Next();
   }
   const Page page = ui.CurrentPage();

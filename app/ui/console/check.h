@@ -16,7 +16,8 @@ struct CheckOptions {
   bool help = false;
   bool list = false;
   bool unblock = false;
-  int reader = 1;  // 1-based position in the reader list
+  bool noPin = false;  // run without a PIN, asked for explicitly
+  int reader = 1;      // 1-based position in the reader list
 };
 
 inline constexpr int kExitCompleted = 0;
@@ -38,15 +39,26 @@ enum class SecretRead { Ok, TooLong, Failed };
 // PIN would cost the card a retry.
 SecretRead ReadSecretLine(int fd, const char* prompt, SecretString* out);
 
-// Reads the PIN, and with `unblock` the PUK and the new PIN, from standard
-// input. Returns 0, or the exit status after telling `err` why not.
-int ReadCheckSecrets(bool unblock, Fields* fields, std::ostream& err);
+// Reads the PIN (unless `noPin`), and with `unblock` the PUK and the new
+// PIN, from standard input. Returns 0, or the exit status after telling
+// `err` why not.
+int ReadCheckSecrets(bool unblock, bool noPin, Fields* fields, std::ostream& err);
+
+// The test page's field rules for the fields the run will type: the reason
+// the wizard would keep Next disabled, naming the rule, or nothing when the
+// run may go. An empty PIN passes only with `options.noPin`.
+std::optional<std::string> CheckFieldRules(const CheckOptions& options, const Fields& fields);
+
+// Before any secret is asked for: the PC/SC service answers and the chosen
+// reader exists. Returns 0, or the exit status after telling `err` why not.
+int CheckReaderChoice(const CheckOptions& options, std::ostream& err);
 
 // Prints "N: name" for every reader. Returns the exit status.
 int ListReaders(std::ostream& out, std::ostream& err);
 
 // Runs the wizard's flow on `ui` (whose events are the wizard): welcome page,
 // Next, the test page's activation, the chosen reader, the fields, Next.
+// Fields that break the field rules stop it before anything runs.
 // Prints the page reached and the result text. Returns the exit status.
 int RunCheck(ConsoleUi& ui, const CheckOptions& options, const Fields& fields, std::ostream& out,
              std::ostream& err);

@@ -24,8 +24,14 @@ int main(int argc, char** argv) {
   }
   if (options.list) return ui::ListReaders(std::cout, std::cerr);
 
+  // Nothing is asked for when the run could not start anyway.
+  if (int rc = ui::CheckReaderChoice(options, std::cerr)) return rc;
   zorbix::app::Fields fields;
-  if (int rc = ui::ReadCheckSecrets(options.unblock, &fields, std::cerr)) return rc;
+  if (int rc = ui::ReadCheckSecrets(options.unblock, options.noPin, &fields, std::cerr)) return rc;
+  if (auto broken = ui::CheckFieldRules(options, fields)) {
+    std::cerr << "zorbix-check: " << *broken << "\n";
+    return ui::kExitUsage;
+  }
 
   CK_FUNCTION_LIST_PTR p11 = nullptr;
 #ifdef ZORBIX_HAVE_P11
