@@ -269,6 +269,9 @@ void CPKCS11Object::LabelFromSubject() {
 // ---------------------------------------------------------------- value objects
 
 void CPKCS11ValueObject::LoadValue(CObjectLoader& loader) {
+  // No file, no value: the card is not asked (a path stored in a form that
+  // gives no file identifiers leaves the object without one).
+  if (Path().empty()) return;
   std::vector<std::uint8_t> value;
   loader.ReadCompressed(Path(), value);
   Set(CKA_VALUE, value);

@@ -139,7 +139,8 @@ class CPKCS11Object {
 // Certificates and data objects: CKA_VALUE lives in the card file at path.
 class CPKCS11ValueObject : public CPKCS11Object {
  public:
-  // Reads CKA_VALUE from the card (compressed card file at path).
+  // Reads CKA_VALUE from the card (compressed card file at path); without a
+  // path the value stays absent and the card is not asked.
   void LoadValue(CObjectLoader& loader);
 
  protected:

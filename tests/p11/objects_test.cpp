@@ -325,8 +325,13 @@ TEST(objects, CertificateValueIsReadFromTheCardOnTheFirstRequestOnly) {
   EXPECT_EQ(cert.FindLoaded(CKA_MODULUS, card), nullptr);
   EXPECT_EQ(card.calls, (std::vector<std::string>{"value 60 61 00 03"}));
 
-  // A failed read is passed on and leaves the value absent.
+  // Without a path there is nothing to read.
   CPKCS11DataObject data;
+  EXPECT_EQ(data.FindLoaded(CKA_VALUE, card), nullptr);
+  EXPECT_EQ(card.calls.size(), 1u);
+
+  // A failed read is passed on and leaves the value absent.
+  data.SetPath(Hex("60 81 00 04"));
   card.failValue = 0x80106A82;
   EXPECT_EQ(RaisedBy([&] { data.FindLoaded(CKA_VALUE, card); }), 0x80106A82u);
   EXPECT_FALSE(data.Has(CKA_VALUE));
