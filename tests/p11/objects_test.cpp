@@ -2,13 +2,13 @@
 // matching, the object store, values loaded from the card, label from subject.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "p11/objects.h"
+#include "tests/p11/object_attributes.h"
 #include "tests/p11/raised.h"
 #include "tests/support/hex.h"
 
@@ -23,23 +23,13 @@ using Bytes = std::vector<std::uint8_t>;
 // Taken while the test program starts, before any test builds an object.
 const CK_OBJECT_HANDLE kFirstHandleOfProcess = CPKCS11DataObject().Handle();
 
-Bytes Ul(CK_ULONG v) {
-  Bytes b(sizeof v);
-  std::memcpy(b.data(), &v, sizeof v);
-  return b;
-}
+constexpr auto Ul = &testing::UlongBytes;
 const Bytes kTrue = {1};
 const Bytes kFalse = {0};
 
 Bytes Value(const CPKCS11Object& o, CK_ATTRIBUTE_TYPE t) {
   const auto b = o.Bytes(t);
   return {b.begin(), b.end()};
-}
-
-std::map<CK_ATTRIBUTE_TYPE, Bytes> AllAttributes(const CPKCS11Object& o) {
-  std::map<CK_ATTRIBUTE_TYPE, Bytes> m;
-  for (const auto& [type, value] : o.Attributes()) m[type].assign(value.begin(), value.end());
-  return m;
 }
 
 CK_ATTRIBUTE Entry(CK_ATTRIBUTE_TYPE type, const void* value, CK_ULONG length) {
@@ -100,7 +90,7 @@ TEST(objects, ConstructorsSetTheDefaultsOfTheirClass) {
     const auto o = CreateObjectOfClass(c.objectClass);
     ASSERT_TRUE(o);
     EXPECT_EQ(o->ObjectClass(), c.objectClass);
-    EXPECT_EQ(AllAttributes(*o), c.attributes) << "class " << c.objectClass;
+    EXPECT_EQ(testing::AttributesOf(*o), c.attributes) << "class " << c.objectClass;
     EXPECT_EQ(o->ReadUlong(CKA_CLASS), c.objectClass);
     EXPECT_TRUE(o->Path().empty());
   }

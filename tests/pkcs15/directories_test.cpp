@@ -2,7 +2,6 @@
 // hand from the card-structure module (fixtures/*.hex).
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -15,6 +14,7 @@
 #include "p11/objects.h"
 #include "pkcs15/asn1types.h"
 #include "pkcs15/directories.h"
+#include "tests/p11/object_attributes.h"
 #include "tests/p11/raised.h"
 
 namespace zorbix::p15 {
@@ -33,7 +33,7 @@ using testing::RaisedBy;
 using testing::TextBytes;
 using testing::ToHex;
 using Bytes = std::vector<std::uint8_t>;
-using Attributes = std::map<CK_ATTRIBUTE_TYPE, Bytes>;
+using Attributes = testing::AttributeBytes;
 namespace der = testing::der;
 
 // A fixture file: hex bytes, "#" to the end of the line is a comment.
@@ -45,11 +45,7 @@ Bytes Fixture(const std::string& name) {
   return Hex(hex);
 }
 
-Bytes Ul(CK_ULONG v) {
-  Bytes b(sizeof v);
-  std::memcpy(b.data(), &v, sizeof v);
-  return b;
-}
+constexpr auto Ul = &testing::UlongBytes;
 const Bytes T = {1};
 const Bytes F = {0};
 
@@ -59,12 +55,6 @@ const Bytes kName = Hex(
     "31 0D 30 0B 06 03 55 04 0B 13 04 54 65 73 74 31 0D 30 0B 06 03 55 04 05 13 04 31 32 33 34"
     "31 0C 30 0A 06 03 55 04 03 13 03 41 4E 41");
 const Bytes kCa = Hex("30 0D 31 0B 30 09 06 03 55 04 03 13 02 43 41");
-
-Attributes AllAttributes(const CPKCS11Object& o) {
-  Attributes m;
-  for (const auto& [type, value] : o.Attributes()) m[type].assign(value.begin(), value.end());
-  return m;
-}
 
 const CPKCS11KeyObject& Key(const CP15File& f, std::size_t i = 0) {
   return dynamic_cast<const CPKCS11KeyObject&>(*f.Objects().at(i));
@@ -96,7 +86,7 @@ TEST(directories, CardFamilyPrivateKeyEntry) {
   ASSERT_TRUE(f.Decode(Fixture("prkdf_halvo.hex")));
   ASSERT_EQ(f.Objects().size(), 1u);
   const auto& key = Key(f);
-  EXPECT_EQ(AllAttributes(key), kPrivateKey);
+  EXPECT_EQ(testing::AttributesOf(key), kPrivateKey);
   EXPECT_EQ(ToHex(key.Path()), "3F 11 01 01");
   EXPECT_EQ(key.Index(), 0);
   EXPECT_EQ(key.Length(), 1024);
@@ -119,7 +109,7 @@ TEST(directories, CardFamilyPrivateKeyWrittenBackInBothForms) {
   ASSERT_TRUE(again.Decode(standard));
   EXPECT_EQ(again.StandardFormat(), 1);
   EXPECT_EQ(again.PathForm(), 2);
-  EXPECT_EQ(AllAttributes(Key(again)), kPrivateKey);
+  EXPECT_EQ(testing::AttributesOf(Key(again)), kPrivateKey);
   EXPECT_EQ(Key(again).Path(), key.Path());
   EXPECT_EQ(Key(again).Length(), 1024);
 }
@@ -141,7 +131,7 @@ TEST(directories, StandardPublicKeyEntry) {
       {CKA_ALWAYS_SENSITIVE, F}, {CKA_NEVER_EXTRACTABLE, F}, {CKA_LOCAL, T},
       {CKA_MODULUS_BITS, Ul(1024)},
   };
-  EXPECT_EQ(AllAttributes(key), expected);
+  EXPECT_EQ(testing::AttributesOf(key), expected);
   EXPECT_EQ(key.KeyReference(), 2);
   EXPECT_EQ(key.ModulusBits(), 1024u);
   EXPECT_EQ(ToHex(key.Path()), "3F 11 01 02");
@@ -162,7 +152,7 @@ TEST(directories, CardFamilyCertificateEntry) {
       {CKA_ID, Hex("45 67")},           {CKA_ISSUER, kCa}, {CKA_SUBJECT, kName},
       {CKA_SERIAL_NUMBER, Hex("01 E2 40")},
   };
-  EXPECT_EQ(AllAttributes(cert), expected);
+  EXPECT_EQ(testing::AttributesOf(cert), expected);
   EXPECT_EQ(ToHex(cert.Path()), "60 61 00 03");
   EXPECT_EQ(cert.Length(), 800);
   EXPECT_EQ(f.StandardFormat(), 0);
@@ -174,7 +164,7 @@ TEST(directories, CardFamilyCertificateEntry) {
   CP15CDF again;
   ASSERT_TRUE(again.Decode(standard));
   EXPECT_EQ(again.StandardFormat(), 1);
-  EXPECT_EQ(AllAttributes(*again.Objects().at(0)), expected);
+  EXPECT_EQ(testing::AttributesOf(*again.Objects().at(0)), expected);
 }
 
 TEST(directories, DataObjectEntries) {
@@ -187,7 +177,7 @@ TEST(directories, DataObjectEntries) {
       {CKA_MODIFIABLE, T},                {CKA_LABEL, TextBytes("Data")},
       {CKA_APPLICATION, TextBytes("ZORBIX")}, {CKA_OBJECT_ID, Hex("2A 03 04")},
   };
-  EXPECT_EQ(AllAttributes(data), expected);
+  EXPECT_EQ(testing::AttributesOf(data), expected);
   EXPECT_EQ(ToHex(data.Path()), "60 61 00 05");
   EXPECT_EQ(data.Length(), 64);
   EXPECT_EQ(f.StandardFormat(), 1);

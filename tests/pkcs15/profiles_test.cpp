@@ -15,6 +15,7 @@
 #include "pkcs15/directories.h"
 #include "sim/content_pkcs15.h"
 #include "sim/profile.h"
+#include "tests/p11/object_attributes.h"
 #include "tests/simcontent/content_fixture.h"
 
 namespace zorbix::p15 {
@@ -78,12 +79,6 @@ CPKCS11Object* WithId(const CP15File& f, p11::ByteView id) {
   for (const auto& o : f.Objects())
     if (ToHex(o->Bytes(CKA_ID)) == ToHex(id)) return o.get();
   return nullptr;
-}
-
-std::map<CK_ATTRIBUTE_TYPE, Bytes> AllAttributes(const CPKCS11Object& o) {
-  std::map<CK_ATTRIBUTE_TYPE, Bytes> m;
-  for (const auto& [type, value] : o.Attributes()) m[type].assign(value.begin(), value.end());
-  return m;
 }
 
 class ProfileDirectories : public ::testing::TestWithParam<std::string> {
@@ -174,7 +169,7 @@ TEST_P(ProfileDirectories, WrittenBackTheEntriesReadAsTheSameObjects) {
     for (std::size_t i = 0; i < f->Objects().size(); ++i) {
       const CPKCS11Object& a = *f->Objects()[i];
       const CPKCS11Object& b = *copy->Objects()[i];
-      EXPECT_EQ(AllAttributes(b), AllAttributes(a)) << std::hex << f->FileId() << " entry " << i;
+      EXPECT_EQ(testing::AttributesOf(b), testing::AttributesOf(a)) << std::hex << f->FileId() << " entry " << i;
       EXPECT_EQ(b.Path(), a.Path());
       EXPECT_EQ(b.Index(), a.Index());
       EXPECT_EQ(b.Length(), a.Length());
