@@ -283,6 +283,37 @@ TEST(directories, EntriesOfNeitherFormAreRefused) {
   EXPECT_EQ(pukdf.StandardFormat(), 0);
 }
 
+// Partly decoded entries are used as they stand: damaged ones must not take
+// the reader down (run under the sanitizers too).
+TEST(directories, DamagedEntriesDoNotCrashTheDecoders) {
+  for (const char* name : {"prkdf_halvo.hex", "pukdf_standard.hex", "cdf_halvo.hex",
+                           "cdf_written_standard.hex", "dodf_t61.hex"}) {
+    const Bytes good = Fixture(name);
+    std::vector<Bytes> damaged;
+    for (std::size_t cut = 0; cut < good.size(); ++cut) damaged.emplace_back(good.begin(), good.begin() + cut);
+    for (std::size_t i = 0; i < good.size(); ++i)
+      for (std::uint8_t v : {0x00, 0xFF, 0x80, 0x81, 0x1F}) {
+        damaged.push_back(good);
+        damaged.back()[i] = v;
+      }
+    for (const Bytes& entry : damaged) {
+      CP15PrKDF prkdf;
+      CP15PuKDF pukdf;
+      CP15CDF cdf;
+      CP15DODF dodf;
+      for (CP15File* f : std::vector<CP15File*>{&prkdf, &pukdf, &cdf, &dodf}) {
+        const CK_RV rv = RaisedBy([&] {
+          if (!f->Decode(entry)) return;
+          // Whatever was accepted can be written again.
+          Bytes out;
+          (void)f->Encode(*f->Objects().back(), out);
+        });
+        EXPECT_TRUE(rv == CKR_OK || rv == CKR_DATA_LEN_RANGE) << name << " " << ToHex(entry);
+      }
+    }
+  }
+}
+
 TEST(directories, IntegerOfMoreThanFourBytesIsRefused) {
   CP15PrKDF f;
   const Bytes entry = Hex("30 23 30 00 30 0F 04 00 03 01 00 01 01 FF 02 05 01 02 03 04 05"
