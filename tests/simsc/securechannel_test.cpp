@@ -91,6 +91,7 @@ ChannelParams ParamsFor(const std::string& profile) {
 struct Rig {
   explicit Rig(const std::string& name) : card(*FindProfile(name)), params(ParamsFor(name)) {
     card.PowerOn();
+    card.StartTrace();
   }
   Card card;
   ChannelParams params;
