@@ -1,6 +1,9 @@
 // The card engine without PC/SC: command tables against the basic card.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -373,6 +376,82 @@ TEST_F(EngineTest, TraceKeepsOnlyTheLastExchanges) {
   card.StartTrace(0);  // the sink only
   card.Process(FromHex("90B8000002"));
   EXPECT_TRUE(card.Trace().empty());
+}
+
+TEST_F(EngineTest, EnvelopeChunksOfASecretCommandAreMasked) {
+  card.StartTrace();
+  // A key component (90 52) carried in two chunks, then a selection in one.
+  card.Process(FromHex("90C2000003" "905200"));
+  card.Process(FromHex("90C2000006" "0004C0FFEE11"));
+  EXPECT_EQ(Exchange(card, "90C2000007" "00A4000C025015"), "90 00");
+  const std::string text = card.TraceText();
+  EXPECT_EQ(text.find("C0 FF EE"), std::string::npos) << text;
+  const auto lines = Untimed(text);
+  ASSERT_EQ(lines.size(), 8u) << text;
+  EXPECT_EQ(lines[0], "1 > 90 C2 00 00 03 ** ** **");
+  EXPECT_EQ(lines[2], "2 > 90 C2 00 00 06 ** ** ** ** ** **");
+  EXPECT_EQ(lines[3], "2 >> 90 52 00 00 04 ** ** ** **");
+  EXPECT_EQ(lines[5], "3 > 90 C2 00 00 07 00 A4 00 0C 02 50 15");
+  EXPECT_EQ(lines[6], "3 >> 00 A4 00 0C 02 50 15");
+  EXPECT_EQ(lines[7], "3 < 90 00");
+}
+
+TEST_F(EngineTest, AnswersStayWithinOneVpcdMessage) {
+  // GET CHALLENGE with extended Le: 65536 bytes and a status word would wrap
+  // the message's 2-byte length.
+  EXPECT_EQ(Exchange(card, "00840000000000"), "67 00");
+  EXPECT_EQ(Exchange(card, "0084000000FFFE"), "67 00");
+  EXPECT_EQ(card.Process(FromHex("0084000000FFFD")).size(), kMaxAnswer);
+  EXPECT_EQ(Exchange(card, "90B8000002"), "01 02 90 00");
+}
+
+TEST_F(EngineTest, RemoveAfterLeavesRightAfterTheAnswerAndComesBack) {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<bool> seen;
+  card.SetPresenceListener([&](bool in) {
+    std::lock_guard lock(mu);
+    seen.push_back(in);
+    cv.notify_all();
+  });
+  card.RemoveAfter(2, std::chrono::milliseconds(50));
+  EXPECT_EQ(Exchange(card, "90B8000002"), "01 02 90 00");
+  EXPECT_TRUE(card.Inserted());
+  EXPECT_EQ(Exchange(card, "90B8000002"), "01 02 90 00");  // answered, then out
+  EXPECT_FALSE(card.Inserted());
+  {
+    std::unique_lock lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen, (std::vector<bool>{false, true}));
+  }
+  for (int i = 0; i < 3; ++i) card.Process(FromHex("90B8000002"));  // once only
+  EXPECT_TRUE(card.Inserted());
+
+  card.RemoveAfter(1);  // no way back
+  card.Process(FromHex("90B8000002"));
+  EXPECT_FALSE(card.Inserted());
+  card.SetPresenceListener(nullptr);
+}
+
+TEST(LifePhase, ShowsInTheAtrAndTheCardData) {
+  for (const char* name : {"HALVO", "Vexa", "basic"}) {
+    Card card(*FindProfile(name));
+    card.PowerOn();
+    const Profile& p = card.profile();
+    Bytes data = p.cardData;
+    if (p.cardDataPhase >= 0) {
+      ASSERT_EQ(data.at(static_cast<std::size_t>(p.cardDataPhase)), 0x03) << name;
+      data[static_cast<std::size_t>(p.cardDataPhase)] = 0x0F;
+    }
+    card.SetLifePhase(0x0F);
+    const Bytes atr = card.Atr();
+    EXPECT_EQ(atr[atr.size() - 3], 0x0F) << name;
+    EXPECT_EQ(card.LifePhase(), 0x0F) << name;
+    data.insert(data.end(), {0x90, 0x00});
+    EXPECT_EQ(card.Process(FromHex("90B8000000")), data) << name;
+  }
+  EXPECT_GE(FindProfile("HALVO")->cardDataPhase, 0);
+  EXPECT_GE(FindProfile("Vexa")->cardDataPhase, 0);
 }
 
 TEST_F(EngineTest, HandlersReplaceAndExtendBuiltins) {

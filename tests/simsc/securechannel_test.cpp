@@ -602,6 +602,29 @@ TEST(SecureChannel, LongCommandTravelsProtectedInEnvelopes) {
   EXPECT_EQ(envelopes, 2u);
 }
 
+TEST(SecureChannel, TraceShowsThePlainCommandInsideMasked) {
+  Rig r("TC-ORVA4");
+  r.host.Open(r.params);
+  r.card.ClearTrace();
+  ASSERT_EQ(r.host.Protected(r.Verify(r.Pin())).sw, 0x9000);
+  const auto trace = r.card.Trace();
+  ASSERT_EQ(trace.size(), 2u);  // the protected VERIFY, GET RESPONSE
+  const std::string n = " " + std::to_string(trace[0].number) + " ";
+  std::string masked;
+  for (std::size_t i = 0; i < r.Pin().size(); ++i) masked += " **";
+  // The wire command (cryptogram and MAC, shown as they are), the plain
+  // VERIFY inside (masked), its plain answer, then the protected answer.
+  const std::string& lines = trace[0].lines;
+  EXPECT_NE(lines.find(n + "> 0C 20 00 00 "), std::string::npos) << lines;
+  EXPECT_NE(lines.find(n + ">> 00 20 00 00 " + ToHex(Bytes{static_cast<std::uint8_t>(r.Pin().size())}) +
+                       masked + "\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find(n + "<< 90 00\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find(n + "< 61 "), std::string::npos) << lines;
+  EXPECT_EQ(r.card.TraceText().find(ToHex(r.Pin(), true)), std::string::npos);
+}
+
 // --- the PIN rule ----------------------------------------------------------------
 
 TEST(SecureChannel, PinCommandsOnlyInsideTheChannel) {
