@@ -434,7 +434,7 @@ TEST_F(EngineTest, RemoveAfterLeavesRightAfterTheAnswerAndComesBack) {
 }
 
 TEST(LifePhase, ShowsInTheAtrAndTheCardData) {
-  for (const char* name : {"HALVO", "Vexa", "basic"}) {
+  for (const char* name : {"HALVO1_0", "Vexa", "basic"}) {
     Card card(*FindProfile(name));
     card.PowerOn();
     const Profile& p = card.profile();
@@ -450,8 +450,8 @@ TEST(LifePhase, ShowsInTheAtrAndTheCardData) {
     data.insert(data.end(), {0x90, 0x00});
     EXPECT_EQ(card.Process(FromHex("90B8000000")), data) << name;
   }
-  EXPECT_GE(FindProfile("HALVO")->cardDataPhase, 0);
-  EXPECT_GE(FindProfile("Vexa")->cardDataPhase, 0);
+  EXPECT_EQ(FindProfile("HALVO1_0")->cardDataPhase, 3);
+  EXPECT_EQ(FindProfile("Vexa")->cardDataPhase, 12);
 }
 
 TEST_F(EngineTest, HandlersReplaceAndExtendBuiltins) {
