@@ -20,17 +20,6 @@ constexpr int kMaxReinsertMs = 3600000;
 constexpr int kMaxCommand = 1000000000;
 constexpr std::size_t kMaxLine = 4096;
 
-// What each setting accepts, shared by the flag and the control line.
-const char kTriesText[] = "a number of tries from 0 (blocked) to the card's retry limit";
-const char kPhaseText[] = "the life-phase byte as two hex digits (03 user, 0F final)";
-const char kDelayText[] = "milliseconds per command from 0 to 60000";
-const char kFailText[] =
-    "a command number from 1 and a status word of four hex digits (61xx-6Fxx, 9xxx)";
-const char kCorruptText[] =
-    "a command number from 1 and optionally the answer byte to flip (0 first, -1 last)";
-const char kRemoveText[] = "a number of commands from 1";
-const char kReinsertText[] = "milliseconds from 0 to 3600000";
-
 std::optional<long long> Integer(const std::string& s, long long min, long long max) {
   long long v = 0;
   const char* end = s.data() + s.size();
@@ -55,12 +44,6 @@ std::optional<std::uint16_t> StatusWord(const std::string& s) {
   return static_cast<std::uint16_t>(*v);
 }
 
-[[noreturn]] void Refuse(const std::string& what, const std::string& form, const char* accepts,
-                         const std::string& got) {
-  throw UsageError(what + " takes " + form + ", " + accepts +
-                   (got.empty() ? "; none given" : "; not \"" + got + "\""));
-}
-
 std::vector<std::string> Split(const std::string& s, char sep) {
   std::vector<std::string> parts;
   std::size_t from = 0;
@@ -72,17 +55,123 @@ std::vector<std::string> Split(const std::string& s, char sep) {
   }
 }
 
+std::string Joined(const std::vector<std::string>& words, char sep) {
+  std::string all;
+  for (std::size_t i = 0; i < words.size(); ++i) all += (i ? std::string(1, sep) : "") + words[i];
+  return all;
+}
+
 std::string Hex2(unsigned v) {
   char buf[8];
   std::snprintf(buf, sizeof buf, "%02X", v & 0xFF);
   return buf;
 }
 
-void CheckTries(const std::string& what, const std::string& form, int tries, int limit) {
+using Args = std::vector<std::string>;
+
+// A setting that is both a flag (--NAME with its values joined by ':') and a
+// control line (NAME with its values separated by spaces). `parse` fills
+// the options; false for a bad value.
+struct Setting {
+  const char* name;
+  const char* flagForm;
+  const char* lineForm;
+  const char* accepts;
+  std::size_t minArgs, flagMaxArgs, lineMaxArgs;
+  bool (*parse)(const Args& a, CardOptions* o);
+};
+
+const char kTriesText[] = "a number of tries from 0 (blocked) to the card's retry limit";
+
+bool Tries(const std::string& value, std::optional<int>* out) {
+  auto v = Integer(value, 0, kMaxTries);
+  if (v) *out = static_cast<int>(*v);
+  return v.has_value();
+}
+
+const Setting kSettings[] = {
+    {"pin-tries", "N", "N (e.g. pin-tries 0)", kTriesText, 1, 1, 1,
+     [](const Args& a, CardOptions* o) { return Tries(a[0], &o->pinTries); }},
+    {"puk-tries", "N", "N (e.g. puk-tries 3)", kTriesText, 1, 1, 1,
+     [](const Args& a, CardOptions* o) { return Tries(a[0], &o->pukTries); }},
+    {"phase", "HH", "HH (e.g. phase 0F)",
+     "the life-phase byte as two hex digits (03 user, 0F final)", 1, 1, 1,
+     [](const Args& a, CardOptions* o) {
+       auto v = HexDigits(a[0], 2);
+       if (v) o->phase = static_cast<std::uint8_t>(*v);
+       return v.has_value();
+     }},
+    {"delay-ms", "N", "N (e.g. delay-ms 100)", "milliseconds per command from 0 to 60000", 1, 1,
+     1,
+     [](const Args& a, CardOptions* o) {
+       auto v = Integer(a[0], 0, kMaxDelayMs);
+       if (v) o->delayMs = static_cast<int>(*v);
+       return v.has_value();
+     }},
+    {"fail-at", "N:SW (e.g. 3:6A82)", "N SW (e.g. fail-at 1 6F00)",
+     "a command number from 1 and a status word of four hex digits (61xx-6Fxx, 9xxx)", 2, 2, 2,
+     [](const Args& a, CardOptions* o) {
+       auto n = Integer(a[0], 1, kMaxCommand);
+       auto sw = StatusWord(a[1]);
+       if (n && sw) o->failAt.emplace_back(static_cast<int>(*n), *sw);
+       return n && sw;
+     }},
+    {"corrupt-at", "N[:INDEX] (e.g. 2 or 2:-1)", "N [INDEX] (e.g. corrupt-at 2 -1)",
+     "a command number from 1 and optionally the answer byte to flip (0 first, -1 last)", 1, 2, 2,
+     [](const Args& a, CardOptions* o) {
+       auto n = Integer(a[0], 1, kMaxCommand);
+       auto index = a.size() == 2 ? Integer(a[1], -65535, 65535) : std::optional<long long>(0);
+       if (n && index) o->corruptAt.emplace_back(static_cast<int>(*n), static_cast<std::ptrdiff_t>(*index));
+       return n && index;
+     }},
+    {"remove-after", "N", "N [M] (e.g. remove-after 3 500)",
+     "a number of commands from 1 (and the milliseconds from 0 to 3600000 after which the card "
+     "comes back)",
+     1, 1, 2,
+     [](const Args& a, CardOptions* o) {
+       auto n = Integer(a[0], 1, kMaxCommand);
+       auto ms = a.size() == 2 ? Integer(a[1], 0, kMaxReinsertMs) : std::optional<long long>(-1);
+       if (!n || !ms) return false;
+       o->removeAfter = static_cast<int>(*n);
+       if (*ms >= 0) o->reinsertAfterMs = static_cast<int>(*ms);
+       return true;
+     }},
+    {"reinsert-after-ms", "M", nullptr, "milliseconds from 0 to 3600000", 1, 1, 0,
+     [](const Args& a, CardOptions* o) {
+       auto v = Integer(a[0], 0, kMaxReinsertMs);
+       if (v) o->reinsertAfterMs = static_cast<int>(*v);
+       return v.has_value();
+     }},
+    {"trace", "FILE", nullptr, "the file to write the trace to", 1, 1, 0,
+     [](const Args& a, CardOptions* o) {
+       o->traceFile = a[0];
+       return !a[0].empty();
+     }},
+};
+
+const Setting* FindSetting(const std::string& name, bool flag) {
+  for (const Setting& s : kSettings) {
+    if (name == s.name && (flag || s.lineForm)) return &s;
+  }
+  return nullptr;
+}
+
+// Parses the values of `s` into `o`; `what` names it in the error.
+void ParseSetting(const Setting& s, const std::string& what, const Args& args, bool flag,
+                  CardOptions* o) {
+  const std::string form = flag ? s.flagForm : s.lineForm;
+  const std::size_t max = flag ? s.flagMaxArgs : s.lineMaxArgs;
+  const std::string got = Joined(args, flag ? ':' : ' ');
+  if (args.size() < s.minArgs || args.size() > max || !s.parse(args, o)) {
+    throw UsageError(what + " takes " + form + ", " + s.accepts +
+                     (got.empty() ? "; none given" : "; not \"" + got + "\""));
+  }
+}
+
+void CheckTries(const std::string& what, int tries, int limit) {
   if (tries > limit) {
-    throw UsageError(what + " takes " + form + ", " + kTriesText + " (" +
-                     std::to_string(limit) + " for this card); not \"" + std::to_string(tries) +
-                     "\"");
+    throw UsageError(what + " takes N, " + kTriesText + " (" + std::to_string(limit) +
+                     " for this card); not \"" + std::to_string(tries) + "\"");
   }
 }
 
@@ -90,90 +179,23 @@ void CheckTries(const std::string& what, const std::string& form, int tries, int
 
 bool TakeCardFlag(int argc, char** argv, int* i, CardOptions* o) {
   std::string flag = argv[*i];
-  std::optional<std::string> inlineValue;
-  if (const std::size_t eq = flag.find('='); flag.rfind("--", 0) == 0 && eq != std::string::npos) {
-    inlineValue = flag.substr(eq + 1);
+  if (flag.rfind("--", 0) != 0) return false;
+  std::optional<std::string> value;
+  if (const std::size_t eq = flag.find('='); eq != std::string::npos) {
+    value = flag.substr(eq + 1);
     flag.resize(eq);
   }
-  static const char* const kFlags[] = {"--pin-tries", "--puk-tries", "--phase",
-                                       "--delay-ms",  "--fail-at",   "--corrupt-at",
-                                       "--remove-after", "--reinsert-after-ms", "--trace"};
-  bool known = false;
-  for (const char* f : kFlags) known = known || flag == f;
-  if (!known) return false;
-
-  std::string form;
-  const char* accepts = "";
-  if (flag == "--pin-tries" || flag == "--puk-tries") {
-    form = "N";
-    accepts = kTriesText;
-  } else if (flag == "--phase") {
-    form = "HH";
-    accepts = kPhaseText;
-  } else if (flag == "--delay-ms") {
-    form = "N";
-    accepts = kDelayText;
-  } else if (flag == "--fail-at") {
-    form = "N:SW (e.g. 3:6A82)";
-    accepts = kFailText;
-  } else if (flag == "--corrupt-at") {
-    form = "N[:INDEX] (e.g. 2 or 2:-1)";
-    accepts = kCorruptText;
-  } else if (flag == "--remove-after") {
-    form = "N";
-    accepts = kRemoveText;
-  } else if (flag == "--reinsert-after-ms") {
-    form = "M";
-    accepts = kReinsertText;
-  } else {
-    form = "FILE";
-    accepts = "the file to write the trace to";
-  }
-  std::string value;
-  if (inlineValue) {
-    value = *inlineValue;
-  } else if (*i + 1 < argc) {
+  const Setting* s = FindSetting(flag.substr(2), true);
+  if (!s) return false;
+  if (!value) {
+    if (*i + 1 >= argc) {
+      throw UsageError(flag + " needs a value: " + s->flagForm + ", " + s->accepts);
+    }
     value = argv[++*i];
-  } else {
-    throw UsageError(flag + " needs a value: " + form + ", " + accepts);
   }
-
-  if (flag == "--pin-tries" || flag == "--puk-tries") {
-    auto v = Integer(value, 0, kMaxTries);
-    if (!v) Refuse(flag, form, accepts, value);
-    (flag == "--pin-tries" ? o->pinTries : o->pukTries) = static_cast<int>(*v);
-  } else if (flag == "--phase") {
-    auto v = HexDigits(value, 2);
-    if (!v) Refuse(flag, form, accepts, value);
-    o->phase = static_cast<std::uint8_t>(*v);
-  } else if (flag == "--delay-ms") {
-    auto v = Integer(value, 0, kMaxDelayMs);
-    if (!v) Refuse(flag, form, accepts, value);
-    o->delayMs = static_cast<int>(*v);
-  } else if (flag == "--fail-at") {
-    const auto parts = Split(value, ':');
-    auto n = parts.size() == 2 ? Integer(parts[0], 1, kMaxCommand) : std::nullopt;
-    auto sw = parts.size() == 2 ? StatusWord(parts[1]) : std::nullopt;
-    if (!n || !sw) Refuse(flag, form, accepts, value);
-    o->failAt.emplace_back(static_cast<int>(*n), *sw);
-  } else if (flag == "--corrupt-at") {
-    const auto parts = Split(value, ':');
-    auto n = parts.size() <= 2 ? Integer(parts[0], 1, kMaxCommand) : std::nullopt;
-    auto index = parts.size() == 2 ? Integer(parts[1], -65535, 65535) : std::optional<long long>(0);
-    if (!n || !index) Refuse(flag, form, accepts, value);
-    o->corruptAt.emplace_back(static_cast<int>(*n), static_cast<std::ptrdiff_t>(*index));
-  } else if (flag == "--remove-after") {
-    auto v = Integer(value, 1, kMaxCommand);
-    if (!v) Refuse(flag, form, accepts, value);
-    o->removeAfter = static_cast<int>(*v);
-  } else if (flag == "--reinsert-after-ms") {
-    auto v = Integer(value, 0, kMaxReinsertMs);
-    if (!v) Refuse(flag, form, accepts, value);
-    o->reinsertAfterMs = static_cast<int>(*v);
-  } else {
-    if (value.empty()) Refuse(flag, form, accepts, value);
-    o->traceFile = value;
-  }
+  // A file name is one value, whatever it holds.
+  const Args args = std::string(s->name) == "trace" ? Args{*value} : Split(*value, ':');
+  ParseSetting(*s, flag, args, true, o);
   return true;
 }
 
@@ -221,13 +243,11 @@ const char* ControlLinesHelp() {
 // --- CardControl ----------------------------------------------------------------
 
 CardControl::CardControl(Card& card, const CardOptions& o) : card_(card) {
-  const Profile& p = card.profile();
-  if (o.pinTries) CheckTries("--pin-tries", "N", *o.pinTries, p.pinTries);
-  if (o.pukTries) CheckTries("--puk-tries", "N", *o.pukTries, p.pukTries);
   if (o.reinsertAfterMs && !o.removeAfter) {
     throw UsageError("--reinsert-after-ms M puts the card back after --remove-after N; "
                      "give --remove-after too");
   }
+  Check(o, "--");
   if (!o.traceFile.empty()) {
     std::FILE* f = std::fopen(o.traceFile.c_str(), "w");
     if (!f) {
@@ -236,22 +256,31 @@ CardControl::CardControl(Card& card, const CardOptions& o) : card_(card) {
     }
     trace_.reset(f, [](std::FILE* file) { std::fclose(file); });
   }
-
-  if (o.pinTries) card.SetPinTries(*o.pinTries);
-  if (o.pukTries) card.SetPukTries(*o.pukTries);
-  if (o.phase) card.SetLifePhase(*o.phase);
-  if (o.delayMs) card.SetDelay(std::chrono::milliseconds(*o.delayMs));
-  for (const auto& [n, sw] : o.failAt) card.FailAt(n, sw);
-  for (const auto& [n, index] : o.corruptAt) card.CorruptAt(n, index);
-  if (o.removeAfter) {
-    std::optional<std::chrono::milliseconds> back;
-    if (o.reinsertAfterMs) back = std::chrono::milliseconds(*o.reinsertAfterMs);
-    card.RemoveAfter(*o.removeAfter, back);
-  }
+  Apply(o);
   if (trace_) {
     TraceOn();
   } else {
     card.StopTrace();
+  }
+}
+
+void CardControl::Check(const CardOptions& o, const std::string& prefix) const {
+  const Profile& p = card_.profile();
+  if (o.pinTries) CheckTries(prefix + "pin-tries", *o.pinTries, p.pinTries);
+  if (o.pukTries) CheckTries(prefix + "puk-tries", *o.pukTries, p.pukTries);
+}
+
+void CardControl::Apply(const CardOptions& o) {
+  if (o.pinTries) card_.SetPinTries(*o.pinTries);
+  if (o.pukTries) card_.SetPukTries(*o.pukTries);
+  if (o.phase) card_.SetLifePhase(*o.phase);
+  if (o.delayMs) card_.SetDelay(std::chrono::milliseconds(*o.delayMs));
+  for (const auto& [n, sw] : o.failAt) card_.FailAt(n, sw);
+  for (const auto& [n, index] : o.corruptAt) card_.CorruptAt(n, index);
+  if (o.removeAfter) {
+    std::optional<std::chrono::milliseconds> back;
+    if (o.reinsertAfterMs) back = std::chrono::milliseconds(*o.reinsertAfterMs);
+    card_.RemoveAfter(*o.removeAfter, back);
   }
 }
 
@@ -268,12 +297,18 @@ void CardControl::TraceOn() {
 std::string CardControl::Handle(const std::string& line) {
   std::istringstream words(line);
   std::string name, word;
-  std::vector<std::string> args;
+  Args args;
   words >> name;
   while (words >> word) args.push_back(word);
   try {
-    if (name == "status") {
-      if (!args.empty()) throw UsageError("status takes no value");
+    if (name == "remove" || name == "insert" || name == "reset" || name == "status") {
+      if (!args.empty()) {
+        throw UsageError(name + " takes no value; not \"" + Joined(args, ' ') + "\"");
+      }
+      if (name == "remove") card_.Remove();
+      if (name == "insert") card_.Insert();
+      if (name == "reset") card_.Reset();
+      if (name != "status") return "ok";
       return "ok commands=" + std::to_string(card_.CommandCount()) +
              " inserted=" + (card_.Inserted() ? "yes" : "no") +
              " pin-tries=" + std::to_string(card_.PinTriesLeft()) +
@@ -282,81 +317,29 @@ std::string CardControl::Handle(const std::string& line) {
              " delay-ms=" + std::to_string(card_.Delay().count()) +
              " trace=" + (card_.Tracing() ? "on" : "off");
     }
-    Apply(name, args);
+    if (name == "trace") {
+      if (args.size() != 1 || (args[0] != "on" && args[0] != "off")) {
+        const std::string got = Joined(args, ' ');
+        throw UsageError("trace takes on|off" +
+                         (got.empty() ? "; none given" : "; not \"" + got + "\""));
+      }
+      if (args[0] == "on") TraceOn();
+      else card_.StopTrace();
+      return "ok";
+    }
+    const Setting* s = FindSetting(name, false);
+    if (!s) {
+      throw UsageError("unknown control \"" + name +
+                       "\"; one of remove, insert, reset, pin-tries, puk-tries, phase, "
+                       "delay-ms, fail-at, corrupt-at, remove-after, trace, status");
+    }
+    CardOptions o;
+    ParseSetting(*s, name, args, false, &o);
+    Check(o, "");
+    Apply(o);
     return "ok";
   } catch (const std::exception& e) {
     return std::string("error: ") + e.what();
-  }
-}
-
-void CardControl::Apply(const std::string& name, const std::vector<std::string>& args) {
-  const std::string got = [&] {
-    std::string all;
-    for (const std::string& a : args) all += (all.empty() ? "" : " ") + a;
-    return all;
-  }();
-  auto count = [&](std::size_t min, std::size_t max, const std::string& form, const char* accepts) {
-    if (args.size() < min || args.size() > max) Refuse(name, form, accepts, got);
-  };
-  if (name == "remove" || name == "insert" || name == "reset") {
-    if (!args.empty()) throw UsageError(name + " takes no value; not \"" + got + "\"");
-    if (name == "remove") card_.Remove();
-    else if (name == "insert") card_.Insert();
-    else card_.Reset();
-  } else if (name == "pin-tries" || name == "puk-tries") {
-    count(1, 1, "N", kTriesText);
-    const bool pin = name == "pin-tries";
-    const int limit = pin ? card_.profile().pinTries : card_.profile().pukTries;
-    auto v = Integer(args[0], 0, kMaxTries);
-    if (!v) Refuse(name, "N", kTriesText, got);
-    CheckTries(name, "N", static_cast<int>(*v), limit);
-    if (pin) card_.SetPinTries(static_cast<int>(*v));
-    else card_.SetPukTries(static_cast<int>(*v));
-  } else if (name == "phase") {
-    count(1, 1, "HH", kPhaseText);
-    auto v = HexDigits(args[0], 2);
-    if (!v) Refuse(name, "HH", kPhaseText, got);
-    card_.SetLifePhase(static_cast<std::uint8_t>(*v));
-  } else if (name == "delay-ms") {
-    count(1, 1, "N", kDelayText);
-    auto v = Integer(args[0], 0, kMaxDelayMs);
-    if (!v) Refuse(name, "N", kDelayText, got);
-    card_.SetDelay(std::chrono::milliseconds(*v));
-  } else if (name == "fail-at") {
-    const std::string form = "N SW (e.g. fail-at 1 6F00)";
-    count(2, 2, form, kFailText);
-    auto n = Integer(args[0], 1, kMaxCommand);
-    auto sw = StatusWord(args[1]);
-    if (!n || !sw) Refuse(name, form, kFailText, got);
-    card_.FailAt(static_cast<int>(*n), *sw);
-  } else if (name == "corrupt-at") {
-    const std::string form = "N [INDEX] (e.g. corrupt-at 2 -1)";
-    count(1, 2, form, kCorruptText);
-    auto n = Integer(args[0], 1, kMaxCommand);
-    auto index = args.size() == 2 ? Integer(args[1], -65535, 65535) : std::optional<long long>(0);
-    if (!n || !index) Refuse(name, form, kCorruptText, got);
-    card_.CorruptAt(static_cast<int>(*n), static_cast<std::ptrdiff_t>(*index));
-  } else if (name == "remove-after") {
-    const std::string form = "N [M] (e.g. remove-after 3 500)";
-    const std::string accepts = std::string(kRemoveText) + ", and optionally the " +
-                                kReinsertText + " after which it comes back";
-    count(1, 2, form, accepts.c_str());
-    auto n = Integer(args[0], 1, kMaxCommand);
-    auto ms = args.size() == 2 ? Integer(args[1], 0, kMaxReinsertMs) : std::optional<long long>(-1);
-    if (!n || !ms) Refuse(name, form, accepts.c_str(), got);
-    std::optional<std::chrono::milliseconds> back;
-    if (*ms >= 0) back = std::chrono::milliseconds(*ms);
-    card_.RemoveAfter(static_cast<int>(*n), back);
-  } else if (name == "trace") {
-    if (args.size() != 1 || (args[0] != "on" && args[0] != "off")) {
-      Refuse(name, "on|off", "on to write trace lines, off to stop", got);
-    }
-    if (args[0] == "on") TraceOn();
-    else card_.StopTrace();
-  } else {
-    throw UsageError("unknown control \"" + name +
-                     "\"; one of remove, insert, reset, pin-tries, puk-tries, phase, delay-ms, "
-                     "fail-at, corrupt-at, remove-after, trace, status");
   }
 }
 

@@ -60,7 +60,10 @@ class CardControl {
   std::string Handle(const std::string& line);
 
  private:
-  void Apply(const std::string& name, const std::vector<std::string>& args);
+  // Throws UsageError for tries above the card's limit; `prefix` is "--"
+  // for flags.
+  void Check(const CardOptions& o, const std::string& prefix) const;
+  void Apply(const CardOptions& o);
   void TraceOn();
 
   Card& card_;

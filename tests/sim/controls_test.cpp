@@ -156,12 +156,14 @@ TEST(ControlLines, AnswersAndEffects) {
       {"status", "ok commands=0 inserted=no pin-tries=1"},
       {"insert", "ok"},
       {"  reset  ", "ok"},
-      {"pin-tries", "error: pin-tries takes N, a number of tries from 0 (blocked)"},
+      {"pin-tries", "error: pin-tries takes N (e.g. pin-tries 0), a number of tries from 0 "
+                    "(blocked) to the card's retry limit; none given"},
       {"pin-tries 4", "error: pin-tries takes N, a number of tries from 0 (blocked) to the card's "
                       "retry limit (3 for this card); not \"4\""},
       {"puk-tries x", "error: puk-tries takes N"},
       {"phase 100", "error: phase takes HH"},
-      {"delay-ms -1", "error: delay-ms takes N, milliseconds per command"},
+      {"delay-ms -1", "error: delay-ms takes N (e.g. delay-ms 100), milliseconds per command "
+                      "from 0 to 60000; not \"-1\""},
       {"fail-at 1", "error: fail-at takes N SW"},
       {"fail-at 1 6X00", "error: fail-at takes N SW"},
       {"fail-at 0 6F00", "error: fail-at takes N SW"},
