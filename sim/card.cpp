@@ -918,30 +918,25 @@ std::map<std::string, Bytes>& Card::settings() {
 
 // --- Test controls ---------------------------------------------------------------------
 
+// The listener runs under the lock, so that once SetPresenceListener has
+// replaced it, no call to the old one is still under way (a link going
+// away); listeners must not wait for a thread that uses the card.
 void Card::Remove() {
-  std::function<void(bool)> listener;
-  {
-    std::lock_guard lock(mu_);
-    if (!inserted_) return;
-    inserted_ = false;
-    powered_ = false;
-    ClearSession();
-    TraceEvent("remove");
-    listener = presenceListener_;
-  }
-  if (listener) listener(false);
+  std::lock_guard lock(mu_);
+  if (!inserted_) return;
+  inserted_ = false;
+  powered_ = false;
+  ClearSession();
+  TraceEvent("remove");
+  if (presenceListener_) presenceListener_(false);
 }
 
 void Card::Insert() {
-  std::function<void(bool)> listener;
-  {
-    std::lock_guard lock(mu_);
-    if (inserted_) return;
-    inserted_ = true;
-    TraceEvent("insert");
-    listener = presenceListener_;
-  }
-  if (listener) listener(true);
+  std::lock_guard lock(mu_);
+  if (inserted_) return;
+  inserted_ = true;
+  TraceEvent("insert");
+  if (presenceListener_) presenceListener_(true);
 }
 
 bool Card::Inserted() const {

@@ -256,6 +256,8 @@ class Card {
 
   // --- Test controls -------------------------------------------------------
   // Presence as seen by the reader; the link (vpcd) listens to changes.
+  // The listener is called with the card locked: it must not wait for
+  // another thread that uses the card. Once replaced, it is not called.
   void Remove();
   void Insert();
   bool Inserted() const;
