@@ -360,8 +360,13 @@ int ControlChannel::WaitSignal(const sigset_t& signals) {
     return sig;
   }
   while (true) {
+    // Started in the background of a shell (`zorbix-bench &`), reading the
+    // terminal would stop the whole program (SIGTTIN): look again later.
+    const bool background = open_ && ::isatty(STDIN_FILENO) &&
+                            ::tcgetpgrp(STDIN_FILENO) != ::getpgrp();
+    const bool reading = open_ && !background;
     pollfd fds[2] = {{signalFd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    const int n = ::poll(fds, open_ ? 2 : 1, -1);
+    const int n = ::poll(fds, reading ? 2 : 1, background ? 500 : -1);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       int sig = 0;
@@ -374,9 +379,10 @@ int ControlChannel::WaitSignal(const sigset_t& signals) {
         return static_cast<int>(info.ssi_signo);
       }
     }
-    if (open_ && (fds[1].revents & POLLNVAL)) {
+    if (!reading) continue;
+    if (fds[1].revents & POLLNVAL) {
       open_ = false;
-    } else if (open_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+    } else if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
       char buf[1024];
       const ssize_t got = ::read(STDIN_FILENO, buf, sizeof buf);
       if (got < 0 && errno == EINTR) continue;
