@@ -327,7 +327,7 @@ Bytes Card::Process(const Bytes& command) {
     } else {
       r = Sw(0x6700);
     }
-    // More than one message can carry (extended Le up to 65536).
+    // Longer than one vpcd message carries (extended Le goes up to 65536).
     if (r.data.size() + 2 > kMaxAnswer) {
       WipeMemory(r.data.data(), r.data.size());
       pending_.clear();
@@ -344,32 +344,7 @@ Bytes Card::Process(const Bytes& command) {
       out[static_cast<std::size_t>(i)] ^= 0xFF;
     }
 
-    if (tracing_ && exchange_) {
-      TraceEntry e;
-      e.number = number;
-      e.command = command;
-      e.response = out;
-      e.lines = Line(received, number, ">", CommandHex(command, exchange_->maskData)) + "\n" +
-                exchange_->lines +
-                Line(std::chrono::system_clock::now(), number, "<", ToHex(out, true)) + "\n";
-      exchange_.reset();
-      if (traceSink_) {
-        for (std::size_t from = 0; from < e.lines.size();) {
-          const std::size_t nl = e.lines.find('\n', from);
-          traceSink_(e.lines.substr(from, nl - from));
-          from = nl + 1;
-        }
-      }
-      if (traceKeep_ > 0) {
-        trace_.push_back(std::move(e));
-        while (trace_.size() > traceKeep_) {
-          DropTraceEntry(trace_.front());
-          trace_.pop_front();
-        }
-      } else {
-        DropTraceEntry(e);
-      }
-    }
+    if (tracing_ && exchange_) RecordExchange(received, command, out);
     exchange_.reset();
     if (removeAt_ != 0 && number >= removeAt_) {
       removeAt_ = 0;
@@ -392,6 +367,28 @@ Bytes Card::Process(const Bytes& command) {
     }
   }
   return out;
+}
+
+void Card::RecordExchange(std::chrono::system_clock::time_point received, const Bytes& command,
+                          const Bytes& answer) {
+  const std::size_t number = exchange_->number;
+  const std::string lines =
+      Line(received, number, ">", CommandHex(command, exchange_->maskData)) + "\n" +
+      exchange_->lines + Line(std::chrono::system_clock::now(), number, "<", ToHex(answer, true)) +
+      "\n";
+  if (traceSink_) {
+    for (std::size_t from = 0; from < lines.size();) {
+      const std::size_t nl = lines.find('\n', from);
+      traceSink_(lines.substr(from, nl - from));
+      from = nl + 1;
+    }
+  }
+  if (traceKeep_ == 0) return;
+  trace_.push_back({number, command, answer, lines});
+  while (trace_.size() > traceKeep_) {
+    DropTraceEntry(trace_.front());
+    trace_.pop_front();
+  }
 }
 
 void Card::RunTimer() {

@@ -319,6 +319,8 @@ class Card {
   Response DoGetResponse(const Apdu& apdu);
   Response Answer(const Apdu& apdu, Response r);  // 61xx rule
   void ClearSession();
+  void RecordExchange(std::chrono::system_clock::time_point received, const Bytes& command,
+                      const Bytes& answer);
   void TraceEvent(const char* word);
   void DropTraceEntry(TraceEntry& e);
   void RunTimer();
