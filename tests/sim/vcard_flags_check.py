@@ -242,7 +242,7 @@ CASES = [
     ("fail-at GET RESPONSE", "basic", ["--fail-at", "2:6F00"], case_fail_get_response),
     ("corrupt-at SW2", "basic", ["--corrupt-at", "1:-1"], case_corrupt_sw),
     ("corrupt-at first", "basic", ["--corrupt-at", "2"], case_corrupt_first),
-    ("remove-after", "basic", ["--remove-after", "2", "--reinsert-after-ms", "800"],
+    ("remove-after", "basic", ["--remove-after", "2", "--reinsert-after-ms", "2000"],
      case_remove_after),
     ("answer cap", "basic", [], case_answer_cap),
 ]
