@@ -365,15 +365,19 @@ std::string Bench::ReaderName(int reader) const {
   return names_[reader];
 }
 
-Card& Bench::Insert(int reader, const std::string& profileName) {
-  if (const Profile* p = FindProfile(profileName)) return Insert(reader, *p);
+Card& Bench::Insert(int reader, const std::string& profileName,
+                    const std::function<void(Card&)>& prepare) {
+  if (const Profile* p = FindProfile(profileName)) return Insert(reader, *p, prepare);
   throw std::runtime_error("bench: no card profile named \"" + profileName + "\"");
 }
 
-Card& Bench::Insert(int reader, Profile profile) {
+Card& Bench::Insert(int reader, Profile profile, const std::function<void(Card&)>& prepare) {
   Check(reader);
   if (cards_[reader]) Remove(reader);
-  cards_[reader] = std::make_unique<Card>(std::move(profile));
+  auto card = std::make_unique<Card>(std::move(profile));
+  card->StartTrace();
+  if (prepare) prepare(*card);
+  cards_[reader] = std::move(card);
   links_[reader]->Attach(cards_[reader].get());
   if (!WaitPresent(reader, true)) {
     throw std::runtime_error("bench: PC/SC did not see the card in " + names_[reader]);

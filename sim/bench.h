@@ -15,6 +15,7 @@
 // second bench while one is held in the same process tree.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -41,9 +42,13 @@ class Bench {
 
   // Puts a card with profile `profileName` (or `profile`) in the reader,
   // replacing any card there, and returns when PC/SC reports it present.
-  // Throws std::runtime_error for an unknown profile or a card not seen.
-  Card& Insert(int reader, const std::string& profileName);
-  Card& Insert(int reader, Profile profile);
+  // The card traces (keeps its last kTraceKeep exchanges, Card::Trace);
+  // `prepare` runs on it before it goes in (starting state, faults, another
+  // trace). Throws std::runtime_error for an unknown profile or a card not
+  // seen, and what `prepare` throws.
+  Card& Insert(int reader, const std::string& profileName,
+               const std::function<void(Card&)>& prepare = {});
+  Card& Insert(int reader, Profile profile, const std::function<void(Card&)>& prepare = {});
   // Takes the card out; returns when PC/SC reports the reader empty.
   void Remove(int reader);
   Card* CardIn(int reader);  // null when empty

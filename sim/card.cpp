@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <random>
 #include <thread>
 
@@ -34,14 +35,53 @@ bool Allowed(Access a, bool pinVerified) {
   return a == Access::Always || (a == Access::Pin && pinVerified);
 }
 
-bool IsPinCommand(std::uint8_t ins) { return ins == 0x20 || ins == 0x24 || ins == 0x2C; }
+bool IsProtectedClass(std::uint8_t cla) { return (cla & 0x0C) == 0x0C; }
 
-// Commands whose data is secret: codes, key components, and the envelopes
-// that may carry either.
+bool IsEnvelope(const Bytes& cmd) { return cmd.size() >= 2 && cmd[0] == 0x90 && cmd[1] == 0xC2; }
+
+// Commands whose data is secret in plain form: PIN and PUK (VERIFY, CHANGE
+// REFERENCE DATA, RESET RETRY COUNTER) and key components.
 bool HasSecretData(const Bytes& cmd) {
-  if (cmd.size() < 2) return false;
-  if (IsPinCommand(cmd[1])) return true;
-  return cmd[0] == 0x90 && (cmd[1] == 0x50 || cmd[1] == 0x52 || cmd[1] == 0xC2);
+  if (cmd.size() < 2 || IsProtectedClass(cmd[0])) return false;
+  const std::uint8_t ins = cmd[1];
+  if (ins == 0x20 || ins == 0x24 || ins == 0x2C) return true;
+  return cmd[0] == 0x90 && (ins == 0x50 || ins == 0x52);
+}
+
+// Hex of a command with its data bytes shown as "**" when `maskData`; the
+// header, length bytes and Le stay. Unparsable: all after the header masked.
+std::string CommandHex(const Bytes& cmd, bool maskData) {
+  if (!maskData || cmd.size() <= 4) return ToHex(cmd, true);
+  std::size_t from = cmd.size(), to = cmd.size();  // the data bytes
+  if (auto apdu = ParseApdu(cmd); apdu && !apdu->data.empty()) {
+    from = cmd[4] != 0 ? 5 : 7;
+    to = from + apdu->data.size();
+  } else if (!apdu) {
+    from = 4;
+  }
+  std::string s = ToHex(cmd, true);
+  for (std::size_t i = from; i < to; ++i) s[3 * i] = s[3 * i + 1] = '*';
+  return s;
+}
+
+// UTC with microseconds: 2025-01-31T12:00:00.123456Z.
+std::string Stamp(std::chrono::system_clock::time_point t) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+  const std::time_t secs = static_cast<std::time_t>(us / 1000000);
+  std::tm tm{};
+  gmtime_r(&secs, &tm);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<long long>(us % 1000000));
+  return buf;
+}
+
+std::string Line(std::chrono::system_clock::time_point t, std::size_t number, const char* dir,
+                 const std::string& rest) {
+  std::string line = Stamp(t) + " " + std::to_string(number) + " " + dir;
+  if (!rest.empty()) line += " " + rest;
+  return line;
 }
 
 const Bytes kMasterFileName = {'M', 'a', 's', 't', 'e', 'r', '.', 'F', 'i', 'l', 'e'};
@@ -109,6 +149,7 @@ std::optional<Apdu> ParseApdu(const Bytes& raw) {
 
 Card::Card(Profile profile) : profile_(std::move(profile)) {
   atr_ = profile_.atr;
+  cardData_ = profile_.cardData;
   pin_ = profile_.pin;
   pinTries_ = profile_.pinTries;
   pukTries_ = profile_.pukTries;
@@ -162,7 +203,15 @@ Card::Card(Profile profile) : profile_(std::move(profile)) {
   for (Installer install : Installers()) install(*this);
 }
 
-Card::~Card() = default;
+Card::~Card() {
+  {
+    std::lock_guard lock(timerMu_);
+    timerStop_ = true;
+  }
+  timerCv_.notify_all();
+  if (timer_.joinable()) timer_.join();
+  for (TraceEntry& e : trace_) DropTraceEntry(e);
+}
 
 // --- Power and ATR -----------------------------------------------------------
 
@@ -174,6 +223,15 @@ Bytes Card::Atr() const {
 void Card::SetLifePhase(std::uint8_t phase) {
   std::lock_guard lock(mu_);
   if (atr_.size() >= 3) atr_[atr_.size() - 3] = phase;
+  const int at = profile_.cardDataPhase;
+  if (at >= 0 && static_cast<std::size_t>(at) < cardData_.size()) {
+    cardData_[static_cast<std::size_t>(at)] = phase;
+  }
+}
+
+std::uint8_t Card::LifePhase() const {
+  std::lock_guard lock(mu_);
+  return atr_.size() >= 3 ? atr_[atr_.size() - 3] : 0;
 }
 
 void Card::SetAtrStatus(std::uint16_t sw) {
@@ -188,18 +246,21 @@ void Card::PowerOn() {
   std::lock_guard lock(mu_);
   powered_ = true;
   ClearSession();
+  TraceEvent("power-on");
 }
 
 void Card::PowerOff() {
   std::lock_guard lock(mu_);
   powered_ = false;
   ClearSession();
+  TraceEvent("power-off");
 }
 
 void Card::Reset() {
   std::lock_guard lock(mu_);
   powered_ = true;
   ClearSession();
+  TraceEvent("reset");
 }
 
 bool Card::Powered() const {
@@ -219,6 +280,7 @@ void Card::ClearSession() {
 // --- Processing --------------------------------------------------------------
 
 Bytes Card::Process(const Bytes& command) {
+  const auto received = std::chrono::system_clock::now();
   std::chrono::milliseconds delay;
   {
     std::lock_guard lock(mu_);
@@ -226,51 +288,124 @@ Bytes Card::Process(const Bytes& command) {
   }
   if (delay.count() > 0) std::this_thread::sleep_for(delay);
 
-  std::lock_guard lock(mu_);
-  const std::size_t number = ++commands_;
-  std::optional<Fault> fault;
-  for (auto it = faults_.begin(); it != faults_.end(); ++it) {
-    if (it->at == number) {
-      fault = *it;
-      faults_.erase(it);
-      break;
+  Bytes out;
+  bool leave = false;
+  {
+    std::lock_guard lock(mu_);
+    const std::size_t number = ++commands_;
+    if (tracing_) {
+      exchange_ = Exchange{number, HasSecretData(command) || IsEnvelope(command), {}};
     }
-  }
-
-  Response r;
-  if (fault && !fault->corrupt) {
-    r = Sw(fault->sw);
-  } else if (auto apdu = ParseApdu(command)) {
-    try {
-      if (apdu->cla == 0x00 && apdu->ins == 0xC0) {
-        r = DoGetResponse(*apdu);
-      } else {
-        pending_.clear();
-        if (wrapper_) {
-          r = wrapper_(*this, *apdu, [this](const Apdu& inner) { return Dispatch(inner); });
-        } else {
-          r = Dispatch(*apdu);
-        }
-        r = Answer(*apdu, std::move(r));
+    std::optional<Fault> fault;
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+      if (it->at == number) {
+        fault = *it;
+        faults_.erase(it);
+        break;
       }
-    } catch (const std::exception&) {
-      r = Sw(0x6F00);
     }
-  } else {
-    r = Sw(0x6700);
-  }
 
-  Bytes out = std::move(r.data);
-  out.push_back(static_cast<std::uint8_t>(r.sw >> 8));
-  out.push_back(static_cast<std::uint8_t>(r.sw));
-  if (fault && fault->corrupt) {
-    const auto size = static_cast<std::ptrdiff_t>(out.size());
-    const std::ptrdiff_t i = std::clamp(fault->index < 0 ? size + fault->index : fault->index,
-                                        std::ptrdiff_t{0}, size - 1);
-    out[static_cast<std::size_t>(i)] ^= 0xFF;
+    Response r;
+    if (fault && !fault->corrupt) {
+      r = Sw(fault->sw);
+    } else if (auto apdu = ParseApdu(command)) {
+      try {
+        if (apdu->cla == 0x00 && apdu->ins == 0xC0) {
+          r = DoGetResponse(*apdu);
+        } else {
+          pending_.clear();
+          if (wrapper_) {
+            r = wrapper_(*this, *apdu, [this](const Apdu& inner) { return Dispatch(inner); });
+          } else {
+            r = Dispatch(*apdu);
+          }
+          r = Answer(*apdu, std::move(r));
+        }
+      } catch (const std::exception&) {
+        r = Sw(0x6F00);
+      }
+    } else {
+      r = Sw(0x6700);
+    }
+    // Longer than one vpcd message carries (extended Le goes up to 65536).
+    if (r.data.size() + 2 > kMaxAnswer) {
+      WipeMemory(r.data.data(), r.data.size());
+      pending_.clear();
+      r = Sw(0x6700);
+    }
+
+    out = std::move(r.data);
+    out.push_back(static_cast<std::uint8_t>(r.sw >> 8));
+    out.push_back(static_cast<std::uint8_t>(r.sw));
+    if (fault && fault->corrupt) {
+      const auto size = static_cast<std::ptrdiff_t>(out.size());
+      const std::ptrdiff_t i = std::clamp(fault->index < 0 ? size + fault->index : fault->index,
+                                          std::ptrdiff_t{0}, size - 1);
+      out[static_cast<std::size_t>(i)] ^= 0xFF;
+    }
+
+    if (tracing_ && exchange_) RecordExchange(received, command, out);
+    exchange_.reset();
+    if (removeAt_ != 0 && number >= removeAt_) {
+      removeAt_ = 0;
+      leave = true;
+    }
   }
-  trace_.push_back({command, out});
+  // The answer still goes out: the link sends it before it sees the removal.
+  if (leave) {
+    std::optional<std::chrono::milliseconds> back;
+    {
+      std::lock_guard lock(mu_);
+      back = reinsertAfter_;
+    }
+    Remove();
+    if (back) {
+      std::lock_guard lock(timerMu_);
+      insertAt_ = std::chrono::steady_clock::now() + *back;
+      if (!timer_.joinable()) timer_ = std::thread([this] { RunTimer(); });
+      timerCv_.notify_all();
+    }
+  }
   return out;
+}
+
+void Card::RecordExchange(std::chrono::system_clock::time_point received, const Bytes& command,
+                          const Bytes& answer) {
+  const std::size_t number = exchange_->number;
+  const std::string lines =
+      Line(received, number, ">", CommandHex(command, exchange_->maskData)) + "\n" +
+      exchange_->lines + Line(std::chrono::system_clock::now(), number, "<", ToHex(answer, true)) +
+      "\n";
+  if (traceSink_) {
+    for (std::size_t from = 0; from < lines.size();) {
+      const std::size_t nl = lines.find('\n', from);
+      traceSink_(lines.substr(from, nl - from));
+      from = nl + 1;
+    }
+  }
+  if (traceKeep_ == 0) return;
+  trace_.push_back({number, command, answer, lines});
+  while (trace_.size() > traceKeep_) {
+    DropTraceEntry(trace_.front());
+    trace_.pop_front();
+  }
+}
+
+void Card::RunTimer() {
+  std::unique_lock lock(timerMu_);
+  while (!timerStop_) {
+    if (!insertAt_) {
+      timerCv_.wait(lock);
+      continue;
+    }
+    const auto at = *insertAt_;
+    if (timerCv_.wait_until(lock, at) == std::cv_status::timeout && insertAt_ == at) {
+      insertAt_.reset();
+      lock.unlock();
+      Insert();
+      lock.lock();
+    }
+  }
 }
 
 Response Card::Answer(const Apdu& apdu, Response r) {
@@ -366,8 +501,8 @@ Response Card::Builtin(const Apdu& apdu) {
   if (apdu.cla == 0x90) {
     switch (apdu.ins) {
       case 0xB8:  // card data: 18 bytes, 17 on newer cards
-        if (profile_.cardData.empty()) return Sw(0x6A88);
-        return Leading(profile_.cardData, apdu);
+        if (cardData_.empty()) return Sw(0x6A88);
+        return Leading(cardData_, apdu);
       case 0x18: return Leading(profile_.events, apdu);  // events buffer
       case 0x24: return DoChangePin(apdu);
       case 0x2C: return DoResetRetryCounter(apdu);
@@ -780,28 +915,25 @@ std::map<std::string, Bytes>& Card::settings() {
 
 // --- Test controls ---------------------------------------------------------------------
 
+// The listener runs under the lock, so that once SetPresenceListener has
+// replaced it, no call to the old one is still under way (a link going
+// away); listeners must not wait for a thread that uses the card.
 void Card::Remove() {
-  std::function<void(bool)> listener;
-  {
-    std::lock_guard lock(mu_);
-    if (!inserted_) return;
-    inserted_ = false;
-    powered_ = false;
-    ClearSession();
-    listener = presenceListener_;
-  }
-  if (listener) listener(false);
+  std::lock_guard lock(mu_);
+  if (!inserted_) return;
+  inserted_ = false;
+  powered_ = false;
+  ClearSession();
+  TraceEvent("remove");
+  if (presenceListener_) presenceListener_(false);
 }
 
 void Card::Insert() {
-  std::function<void(bool)> listener;
-  {
-    std::lock_guard lock(mu_);
-    if (inserted_) return;
-    inserted_ = true;
-    listener = presenceListener_;
-  }
-  if (listener) listener(true);
+  std::lock_guard lock(mu_);
+  if (inserted_) return;
+  inserted_ = true;
+  TraceEvent("insert");
+  if (presenceListener_) presenceListener_(true);
 }
 
 bool Card::Inserted() const {
@@ -834,6 +966,12 @@ void Card::CorruptAt(int n, std::ptrdiff_t index) {
   if (n > 0) faults_.push_back({commands_ + static_cast<std::size_t>(n), true, 0, index});
 }
 
+void Card::RemoveAfter(int n, std::optional<std::chrono::milliseconds> reinsertAfter) {
+  std::lock_guard lock(mu_);
+  removeAt_ = n > 0 ? commands_ + static_cast<std::size_t>(n) : 0;
+  reinsertAfter_ = n > 0 ? reinsertAfter : std::nullopt;
+}
+
 void Card::BlockPin() { SetPinTries(0); }
 
 void Card::SetPinTries(int left) {
@@ -847,30 +985,82 @@ void Card::SetPukTries(int left) {
   pukTries_ = std::max(0, left);
 }
 
+// --- Trace ----------------------------------------------------------------------------
+
+void Card::StartTrace(std::size_t keep) {
+  std::lock_guard lock(mu_);
+  ClearTrace();
+  tracing_ = true;
+  traceKeep_ = keep;
+}
+
+void Card::StopTrace() {
+  std::lock_guard lock(mu_);
+  tracing_ = false;
+  exchange_.reset();
+  ClearTrace();
+}
+
+bool Card::Tracing() const {
+  std::lock_guard lock(mu_);
+  return tracing_;
+}
+
+void Card::SetTraceSink(std::function<void(const std::string&)> sink) {
+  std::lock_guard lock(mu_);
+  traceSink_ = std::move(sink);
+}
+
 std::vector<TraceEntry> Card::Trace() const {
   std::lock_guard lock(mu_);
-  return trace_;
+  return {trace_.begin(), trace_.end()};
 }
 
 void Card::ClearTrace() {
   std::lock_guard lock(mu_);
+  for (TraceEntry& e : trace_) DropTraceEntry(e);
   trace_.clear();
 }
 
 std::string Card::TraceText() const {
   std::lock_guard lock(mu_);
   std::string out;
-  for (const TraceEntry& e : trace_) {
-    Bytes shown = e.command;
-    if (shown.size() > 5 && HasSecretData(shown)) {
-      out += "> " + ToHex(Bytes(shown.begin(), shown.begin() + 5), true) + " " +
-             std::string((shown.size() - 5) * 3 - 1, '*') + "\n";
-    } else {
-      out += "> " + ToHex(shown, true) + "\n";
-    }
-    out += "< " + ToHex(e.response, true) + "\n";
-  }
+  for (const TraceEntry& e : trace_) out += e.lines;
   return out;
+}
+
+void Card::TraceInner(const Bytes& command) {
+  std::lock_guard lock(mu_);
+  if (!exchange_) return;
+  exchange_->lines += Line(std::chrono::system_clock::now(), exchange_->number, ">>",
+                           CommandHex(command, HasSecretData(command))) +
+                      "\n";
+}
+
+void Card::TraceInnerAnswer(const Response& answer) {
+  std::lock_guard lock(mu_);
+  if (!exchange_) return;
+  Bytes bytes = answer.data;
+  bytes.push_back(static_cast<std::uint8_t>(answer.sw >> 8));
+  bytes.push_back(static_cast<std::uint8_t>(answer.sw));
+  exchange_->lines +=
+      Line(std::chrono::system_clock::now(), exchange_->number, "<<", ToHex(bytes, true)) + "\n";
+}
+
+void Card::TraceCarried(const Bytes& carried) {
+  std::lock_guard lock(mu_);
+  // Until the carried header is in, the chunk stays masked.
+  if (exchange_ && carried.size() >= 2) exchange_->maskData = HasSecretData(carried);
+}
+
+void Card::TraceEvent(const char* word) {
+  if (!tracing_ || !traceSink_) return;
+  traceSink_(Line(std::chrono::system_clock::now(), commands_, "!", word));
+}
+
+void Card::DropTraceEntry(TraceEntry& e) {
+  WipeMemory(e.command.data(), e.command.size());
+  WipeMemory(e.response.data(), e.response.size());
 }
 
 std::size_t Card::CommandCount() const {

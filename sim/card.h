@@ -55,13 +55,40 @@
 // 0000 under it (which the PIN commands select first) exist on every card;
 // DFs named only through their children's paths are created.
 //
+// Answers: one answer (data and status word) is at most kMaxAnswer bytes;
+// a command asking for more is answered 6700.
+//
+// Command numbers: every APDU the card receives counts, GET RESPONSE and
+// each envelope chunk (90 C2) included; the power, reset and ATR requests of
+// the reader do not. Numbers start at 1 with the card and never restart
+// (resets and removals keep counting). The faults and the trace use them.
+//
+// Trace (off until StartTrace): one line per event, fields separated by one
+// space:
+//   TIME N > HEX     command N as received
+//   TIME N < HEX     its answer as sent (data, SW1 SW2; faults applied)
+//   TIME N >> HEX    the plain command inside command N: a protected command
+//                    unwrapped, or the command that an envelope completed
+//   TIME N << HEX    the plain answer to that, before it was protected
+//   TIME N ! WORD    a card event after N commands: power-on, power-off,
+//                    reset, remove, insert
+// TIME is UTC, 2025-01-31T12:00:00.123456Z; HEX is upper-case bytes
+// separated by spaces, "**" for each masked byte. Masked: the data of
+// VERIFY, CHANGE REFERENCE DATA and RESET RETRY COUNTER (INS 20, 24, 2C) and
+// of the key component commands (90 50, 90 52) in plain form; the data of an
+// envelope chunk whose carried command is one of those. Protected commands
+// show their wire bytes (cryptograms) as they are and the plain command
+// inside masked by the same rule. Header, length bytes and Le stay visible.
+//
 // Thread safety: every public member locks the card's (recursive) mutex, so
 // test controls may be called while a link plays the card; handlers run with
 // the lock held and may call any member.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -69,6 +96,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/profile.h"
@@ -110,10 +138,22 @@ struct CardFile {
   std::uint16_t fid() const { return path.empty() ? 0x3F00 : path.back(); }
 };
 
+// One exchange of the trace. `lines` are its trace lines (see TraceLine
+// format in Card), secrets masked; `command` keeps the raw bytes for tests
+// and is wiped when the trace drops the entry.
 struct TraceEntry {
-  Bytes command;   // raw command as received (PIN bytes included)
-  Bytes response;  // data and status word as answered
+  std::size_t number = 0;  // command number: 1-based, every APDU since the card started
+  Bytes command;           // raw command as received (secrets included)
+  Bytes response;          // data and status word as answered
+  std::string lines;       // the exchange's trace lines, secrets masked
 };
+
+// The longest answer (data and status word) one vpcd message carries: its
+// length field has two bytes.
+inline constexpr std::size_t kMaxAnswer = 0xFFFF;
+
+// Exchanges a trace keeps unless told otherwise.
+inline constexpr std::size_t kTraceKeep = 10000;
 
 class Card;
 using Handler = std::function<Response(Card&, const Apdu&)>;
@@ -133,7 +173,11 @@ class Card {
 
   // --- Power and ATR -------------------------------------------------------
   Bytes Atr() const;
-  void SetLifePhase(std::uint8_t phase);   // ATR byte n-3 (0x03 user, 0x0F final)
+  // The life-phase byte (0x03 user, 0x0F final): ATR byte n-3, and the
+  // card data's byte at the profile's cardDataPhase. Seen by PC/SC from the
+  // next insertion or power-up.
+  void SetLifePhase(std::uint8_t phase);
+  std::uint8_t LifePhase() const;
   void SetAtrStatus(std::uint16_t sw);     // ATR bytes n-2, n-1
   void PowerOn();
   void PowerOff();
@@ -143,7 +187,8 @@ class Card {
   bool Powered() const;
 
   // One command: answers data followed by SW1 SW2. Applies the test
-  // controls (delay, forced status, corruption) and records the trace.
+  // controls (delay, forced status, corruption, removal) and records the
+  // trace.
   Bytes Process(const Bytes& command);
 
   // --- Extension API -------------------------------------------------------
@@ -159,6 +204,14 @@ class Card {
   // handlers that carry a whole command, like the envelopes); no wrapper:
   // Dispatch.
   Response DispatchWrapped(const Apdu& apdu);
+  // For the trace, from inside a handler or wrapper of the current command:
+  // the plain command it carries (a ">>" line, masked like a command), the
+  // plain answer to it (a "<<" line), and, for an envelope chunk, the
+  // command collected so far (the chunk's data is masked when that command
+  // is a secret one). No effect while tracing is off.
+  void TraceInner(const Bytes& command);
+  void TraceInnerAnswer(const Response& answer);
+  void TraceCarried(const Bytes& carried);
 
   const Profile& profile() const { return profile_; }
 
@@ -203,6 +256,8 @@ class Card {
 
   // --- Test controls -------------------------------------------------------
   // Presence as seen by the reader; the link (vpcd) listens to changes.
+  // The listener is called with the card locked: it must not wait for
+  // another thread that uses the card. Once replaced, it is not called.
   void Remove();
   void Insert();
   bool Inserted() const;
@@ -212,20 +267,31 @@ class Card {
   std::chrono::milliseconds Delay() const;
   // The n-th command from now (1 = the next) is answered with `sw` alone,
   // without being carried out.
-  void FailAt(int n, std::uint16_t sw);
+  void FailAt(int n, std::uint16_t sw);  // n < 1: ignored
   // The n-th command from now gets its answer byte `index` XOR 0xFF; a
   // negative index counts from the end (-1 = SW2, -3 = the byte before SW1,
   // e.g. the last MAC byte of a protected answer). Out of range: clamped.
   void CorruptAt(int n, std::ptrdiff_t index = 0);
+  // The card leaves the reader right after answering the n-th command from
+  // now (1 = the next); with `reinsertAfter`, it comes back that long after
+  // leaving. A later call replaces the plan; n < 1 cancels it.
+  void RemoveAfter(int n, std::optional<std::chrono::milliseconds> reinsertAfter = std::nullopt);
   void BlockPin();                 // PIN tries to 0
   void SetPinTries(int left);
   void SetPukTries(int left);
 
+  // Trace: clears and turns it on, keeping the last `keep` exchanges
+  // (0: none, only the sink sees them); StopTrace turns it off and drops
+  // (wipes) what was kept.
+  void StartTrace(std::size_t keep = kTraceKeep);
+  void StopTrace();
+  bool Tracing() const;
+  // Gets every trace line (without its newline) as it happens, while
+  // tracing is on; also the card events, which Trace() does not keep.
+  void SetTraceSink(std::function<void(const std::string& line)> sink);
   std::vector<TraceEntry> Trace() const;
   void ClearTrace();
-  // Printable trace, one "> cmd" / "< resp" line pair per exchange, with the
-  // data of PIN commands masked.
-  std::string TraceText() const;
+  std::string TraceText() const;  // the kept exchanges' lines
   std::size_t CommandCount() const;  // commands processed since construction
 
  private:
@@ -234,6 +300,11 @@ class Card {
     bool corrupt;
     std::uint16_t sw;
     std::ptrdiff_t index;
+  };
+  struct Exchange {  // the command being traced
+    std::size_t number = 0;
+    bool maskData = false;
+    std::string lines;
   };
 
   Response Builtin(const Apdu& apdu);
@@ -248,12 +319,18 @@ class Card {
   Response DoGetResponse(const Apdu& apdu);
   Response Answer(const Apdu& apdu, Response r);  // 61xx rule
   void ClearSession();
+  void RecordExchange(std::chrono::system_clock::time_point received, const Bytes& command,
+                      const Bytes& answer);
+  void TraceEvent(const char* word);
+  void DropTraceEntry(TraceEntry& e);
+  void RunTimer();
   CardFile* ParentOf(const CardFile& f);
   CardFile* EfForBinary(const Apdu& apdu, std::size_t* offset, Response* error);
 
   mutable std::recursive_mutex mu_;
   Profile profile_;
   Bytes atr_;
+  Bytes cardData_;
   bool powered_ = false;
   bool inserted_ = true;
   std::vector<std::unique_ptr<CardFile>> files_;
@@ -273,9 +350,23 @@ class Card {
   std::function<void(bool)> presenceListener_;
   std::chrono::milliseconds delay_{0};
   std::vector<Fault> faults_;
-  std::vector<TraceEntry> trace_;
+  std::size_t removeAt_ = 0;  // command number after which the card leaves; 0: none
+  std::optional<std::chrono::milliseconds> reinsertAfter_;
+  bool tracing_ = false;
+  std::size_t traceKeep_ = 0;
+  std::deque<TraceEntry> trace_;
+  std::optional<Exchange> exchange_;
+  std::function<void(const std::string&)> traceSink_;
   std::size_t commands_ = 0;
   std::uint32_t challengeCounter_ = 0;
+
+  // Reinsertion timer (RemoveAfter with a delay); its own lock, never held
+  // while taking mu_.
+  std::mutex timerMu_;
+  std::condition_variable timerCv_;
+  std::optional<std::chrono::steady_clock::time_point> insertAt_;
+  bool timerStop_ = false;
+  std::thread timer_;
 };
 
 // The minimal card the bench falls back on and engine tests use: MF, ICC.Crypto

@@ -385,6 +385,7 @@ Response Envelope(Card& card, const Apdu& a) {
   if (a.p1 != 0x00 || a.p2 != 0x00) return Sw(0x6A86);
   Bytes& buf = card.scratch()[kEnvelope];
   buf.insert(buf.end(), a.data.begin(), a.data.end());
+  card.TraceCarried(buf);
   auto reset = [&card]() { card.EraseScratch(kEnvelope); };
   if (buf.size() > kEnvelopeLimit) {
     reset();
@@ -423,6 +424,7 @@ Response Envelope(Card& card, const Apdu& a) {
     inner = *parsed;
   }
   reset();
+  card.TraceInner(inner.raw);
   if (inner.cla == 0x90 && inner.ins == 0xC2) return Sw(0x6985);
   // Through the wrapper: the carried command may be a protected one.
   Response r = card.DispatchWrapped(inner);

@@ -49,6 +49,7 @@ struct Profile {
   int pinTries = 3;             // retry limits
   int pukTries = 10;
   Bytes cardData;               // answer of 90 B8 (18 bytes; 17 on newer cards)
+  int cardDataPhase = -1;       // index of the life-phase byte in cardData; -1: none
   Bytes events;                 // answer of 90 18
   std::vector<FileSpec> files;
   std::vector<KeySpec> keys;

@@ -160,14 +160,18 @@ class Builder {
     Bytes serial = {0x51, 0x43, 0x00, 0x01, 0x26, 0x10, static_cast<std::uint8_t>(0x01 + index)};
     Bytes tokenSerial;
     if (k_.oldCardData) {
+      // Life phase at byte 3, then the version bytes.
       p.cardData = {0x5A, 0x01, 0x02, 0x03, 0x10, 0x00, 0x00, 0x01, 0x00, 0x00};
       p.cardData.insert(p.cardData.end(), serial.begin() + 1, serial.end());
       p.cardData.insert(p.cardData.end(), {0x90, 0x00});
+      p.cardDataPhase = 3;
       tokenSerial = {0x00, 0x00};
       tokenSerial.insert(tokenSerial.end(), serial.begin() + 1, serial.end());
     } else {
       p.cardData = serial;
+      // Chip and version as in the ATR, then the life phase (byte 12).
       p.cardData.insert(p.cardData.end(), {0x02, 0x2C, 0x34, 0x01, 0x00, 0x03, 0x10, 0x00, 0x00, 0x01});
+      p.cardDataPhase = 12;
       tokenSerial = {0x00};
       tokenSerial.insert(tokenSerial.end(), serial.begin(), serial.end());
     }

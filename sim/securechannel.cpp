@@ -510,7 +510,9 @@ Response Wrap(Card& card, const Config& cfg, const Apdu& a,
     CloseChannel(card);
     return Sw(sw);
   }
+  card.TraceInner(plain->raw);
   Response r = inner(*plain);
+  card.TraceInnerAnswer(r);
   WipeMemory(plain->data.data(), plain->data.size());
   WipeMemory(plain->raw.data(), plain->raw.size());
   // The command may have reset the session (and with it the channel).

@@ -1,6 +1,11 @@
 // The card engine without PC/SC: command tables against the basic card.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -298,26 +303,155 @@ TEST_F(EngineTest, FaultsHitTheChosenCommandOnly) {
   EXPECT_EQ(Exchange(card, "90B8000002"), "01 FD 90 00");
 }
 
-TEST_F(EngineTest, TraceKeepsRawExchangesAndMasksPinsInText) {
-  card.ClearTrace();
+// The trace lines without their time stamps ("N DIR HEX").
+std::vector<std::string> Untimed(const std::string& text) {
+  static const std::regex stamp(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z (.*)$)");
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::smatch m;
+    EXPECT_TRUE(std::regex_match(line, m, stamp)) << line;
+    lines.push_back(m.size() > 1 ? m[1].str() : line);
+  }
+  return lines;
+}
+
+TEST_F(EngineTest, TraceKeepsRawExchangesAndMasksSecretsInItsLines) {
+  card.Process(FromHex("90B8000002"));  // before the trace: not kept
+  EXPECT_TRUE(card.Trace().empty());
+  std::vector<std::string> sunk;
+  card.SetTraceSink([&](const std::string& line) { sunk.push_back(line); });
+  card.StartTrace();
   card.Process(FromHex(kPinBad));
   card.Process(FromHex("902C000015" + kPuk + "04" + AsciiHex("9876")));
+  card.Process(FromHex("0024000008" + AsciiHex("1234") + AsciiHex("4321")));
   card.Process(FromHex("90B8000002"));
   card.Process(FromHex("9052000004C0FFEE11"));  // a key component
+  card.Process(FromHex("0C20000004" "C0FFEE11"));  // protected form: cryptogram, shown
+  card.Reset();
   const auto trace = card.Trace();
-  ASSERT_EQ(trace.size(), 4u);
+  ASSERT_EQ(trace.size(), 6u);
+  EXPECT_EQ(trace[0].number, 2u);
   EXPECT_EQ(trace[0].command, FromHex(kPinBad));
   EXPECT_EQ(ToHex(trace[0].response), "63C2");
-  EXPECT_EQ(ToHex(trace[2].response), "01029000");
+  EXPECT_EQ(ToHex(trace[3].response), "01029000");
+  auto masked = [](std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += i ? " **" : "**";
+    return s;
+  };
+  const std::vector<std::string> expected = {
+      "2 > 00 20 00 00 04 " + masked(4),
+      "2 < 63 C2",
+      "3 > 90 2C 00 00 15 " + masked(21),
+      "3 < 90 00",
+      "4 > 00 24 00 00 08 " + masked(8),
+      "4 < 63 C2",
+      "5 > 90 B8 00 00 02",
+      "5 < 01 02 90 00",
+      "6 > 90 52 00 00 04 " + masked(4),
+  };
+  const auto lines = Untimed(card.TraceText());
+  ASSERT_EQ(lines.size(), 12u) << card.TraceText();
+  for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(lines[i], expected[i]) << i;
+  EXPECT_EQ(lines[10], "7 > 0C 20 00 00 04 C0 FF EE 11");
+  // The sink saw the same lines, and the card event.
+  ASSERT_EQ(sunk.size(), 13u);
+  EXPECT_EQ(Untimed(sunk.back())[0], "7 ! reset");
+  EXPECT_EQ(card.CommandCount(), 7u);
+
+  card.StopTrace();
+  card.Process(FromHex("90B8000002"));
+  EXPECT_TRUE(card.Trace().empty());
+  EXPECT_EQ(sunk.size(), 13u);
+}
+
+TEST_F(EngineTest, TraceKeepsOnlyTheLastExchanges) {
+  card.StartTrace(3);
+  for (int i = 0; i < 10; ++i) card.Process(FromHex("90B8000002"));
+  const auto trace = card.Trace();
+  ASSERT_EQ(trace.size(), 3u);
+  EXPECT_EQ(trace.front().number, 8u);
+  EXPECT_EQ(trace.back().number, 10u);
+  card.StartTrace(0);  // the sink only
+  card.Process(FromHex("90B8000002"));
+  EXPECT_TRUE(card.Trace().empty());
+}
+
+TEST_F(EngineTest, EnvelopeChunksOfASecretCommandAreMasked) {
+  card.StartTrace();
+  // A key component (90 52) carried in two chunks, then a selection in one.
+  card.Process(FromHex("90C2000003" "905200"));
+  card.Process(FromHex("90C2000006" "0004C0FFEE11"));
+  EXPECT_EQ(Exchange(card, "90C2000007" "00A4000C025015"), "90 00");
   const std::string text = card.TraceText();
-  EXPECT_EQ(text.find("30 30 30 30"), std::string::npos) << text;
-  EXPECT_EQ(text.find(ToHex(Ascii("1234567890123456"), true)), std::string::npos);
-  EXPECT_EQ(text.find(ToHex(Ascii("9876"), true)), std::string::npos);
-  EXPECT_NE(text.find("> 00 20 00 00 04 **"), std::string::npos) << text;
-  EXPECT_NE(text.find("> 90 B8 00 00 02\n< 01 02 90 00\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("C0 FF EE"), std::string::npos) << text;
-  EXPECT_NE(text.find("> 90 52 00 00 04 **"), std::string::npos) << text;
-  EXPECT_EQ(card.CommandCount(), 4u);
+  const auto lines = Untimed(text);
+  ASSERT_EQ(lines.size(), 8u) << text;
+  EXPECT_EQ(lines[0], "1 > 90 C2 00 00 03 ** ** **");
+  EXPECT_EQ(lines[2], "2 > 90 C2 00 00 06 ** ** ** ** ** **");
+  EXPECT_EQ(lines[3], "2 >> 90 52 00 00 04 ** ** ** **");
+  EXPECT_EQ(lines[5], "3 > 90 C2 00 00 07 00 A4 00 0C 02 50 15");
+  EXPECT_EQ(lines[6], "3 >> 00 A4 00 0C 02 50 15");
+  EXPECT_EQ(lines[7], "3 < 90 00");
+}
+
+TEST_F(EngineTest, AnswersStayWithinOneVpcdMessage) {
+  // GET CHALLENGE with extended Le: 65536 bytes and a status word would wrap
+  // the message's 2-byte length.
+  EXPECT_EQ(Exchange(card, "00840000000000"), "67 00");
+  EXPECT_EQ(Exchange(card, "0084000000FFFE"), "67 00");
+  EXPECT_EQ(card.Process(FromHex("0084000000FFFD")).size(), kMaxAnswer);
+  EXPECT_EQ(Exchange(card, "90B8000002"), "01 02 90 00");
+}
+
+TEST_F(EngineTest, RemoveAfterLeavesRightAfterTheAnswerAndComesBack) {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<bool> seen;
+  card.SetPresenceListener([&](bool in) {
+    std::lock_guard lock(mu);
+    seen.push_back(in);
+    cv.notify_all();
+  });
+  card.RemoveAfter(2, std::chrono::milliseconds(50));
+  EXPECT_EQ(Exchange(card, "90B8000002"), "01 02 90 00");
+  EXPECT_TRUE(card.Inserted());
+  EXPECT_EQ(Exchange(card, "90B8000002"), "01 02 90 00");  // answered, then out
+  EXPECT_FALSE(card.Inserted());
+  {
+    std::unique_lock lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return seen.size() == 2; }));
+    EXPECT_EQ(seen, (std::vector<bool>{false, true}));
+  }
+  for (int i = 0; i < 3; ++i) card.Process(FromHex("90B8000002"));  // once only
+  EXPECT_TRUE(card.Inserted());
+
+  card.RemoveAfter(1);  // no way back
+  card.Process(FromHex("90B8000002"));
+  EXPECT_FALSE(card.Inserted());
+  card.SetPresenceListener(nullptr);
+}
+
+TEST(LifePhase, ShowsInTheAtrAndTheCardData) {
+  for (const char* name : {"HALVO1_0", "Vexa", "basic"}) {
+    Card card(*FindProfile(name));
+    card.PowerOn();
+    const Profile& p = card.profile();
+    Bytes data = p.cardData;
+    if (p.cardDataPhase >= 0) {
+      ASSERT_EQ(data.at(static_cast<std::size_t>(p.cardDataPhase)), 0x03) << name;
+      data[static_cast<std::size_t>(p.cardDataPhase)] = 0x0F;
+    }
+    card.SetLifePhase(0x0F);
+    const Bytes atr = card.Atr();
+    EXPECT_EQ(atr[atr.size() - 3], 0x0F) << name;
+    EXPECT_EQ(card.LifePhase(), 0x0F) << name;
+    data.insert(data.end(), {0x90, 0x00});
+    EXPECT_EQ(card.Process(FromHex("90B8000000")), data) << name;
+  }
+  EXPECT_EQ(FindProfile("HALVO1_0")->cardDataPhase, 3);
+  EXPECT_EQ(FindProfile("Vexa")->cardDataPhase, 12);
 }
 
 TEST_F(EngineTest, HandlersReplaceAndExtendBuiltins) {

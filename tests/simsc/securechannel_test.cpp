@@ -91,6 +91,7 @@ ChannelParams ParamsFor(const std::string& profile) {
 struct Rig {
   explicit Rig(const std::string& name) : card(*FindProfile(name)), params(ParamsFor(name)) {
     card.PowerOn();
+    card.StartTrace();
   }
   Card card;
   ChannelParams params;
@@ -599,6 +600,29 @@ TEST(SecureChannel, LongCommandTravelsProtectedInEnvelopes) {
   for (const TraceEntry& e : r.card.Trace())
     envelopes += e.command[0] == 0x90 && e.command[1] == 0xC2;
   EXPECT_EQ(envelopes, 2u);
+}
+
+TEST(SecureChannel, TraceShowsThePlainCommandInsideMasked) {
+  Rig r("TC-ORVA4");
+  r.host.Open(r.params);
+  r.card.ClearTrace();
+  ASSERT_EQ(r.host.Protected(r.Verify(r.Pin())).sw, 0x9000);
+  const auto trace = r.card.Trace();
+  ASSERT_EQ(trace.size(), 2u);  // the protected VERIFY, GET RESPONSE
+  const std::string n = " " + std::to_string(trace[0].number) + " ";
+  std::string masked;
+  for (std::size_t i = 0; i < r.Pin().size(); ++i) masked += " **";
+  // The wire command (cryptogram and MAC, shown as they are), the plain
+  // VERIFY inside (masked), its plain answer, then the protected answer.
+  const std::string& lines = trace[0].lines;
+  EXPECT_NE(lines.find(n + "> 0C 20 00 00 "), std::string::npos) << lines;
+  EXPECT_NE(lines.find(n + ">> 00 20 00 00 " + ToHex(Bytes{static_cast<std::uint8_t>(r.Pin().size())}) +
+                       masked + "\n"),
+            std::string::npos)
+      << lines;
+  EXPECT_NE(lines.find(n + "<< 90 00\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find(n + "< 61 "), std::string::npos) << lines;
+  EXPECT_EQ(r.card.TraceText().find(ToHex(r.Pin(), true)), std::string::npos);
 }
 
 // --- the PIN rule ----------------------------------------------------------------
