@@ -18,10 +18,10 @@ def frame(i):
         a = 2 * math.pi * d / DOTS - math.pi / 2
         cx, cy = 59.5 + 48 * math.cos(a), 59.5 + 48 * math.sin(a)
         if age < TRAIL:
-            o, r = 1.0 - age / TRAIL * 0.85, 5.2 - age * 0.22
+            o, r = 1.0 - age / TRAIL * 0.9, 5.6 - age * 0.3
             out.append(f'<circle cx="{cx:.2f}" cy="{cy:.2f}" r="{r:.2f}" fill="#2f6db5" fill-opacity="{o:.2f}"/>')
         else:
-            out.append(f'<circle cx="{cx:.2f}" cy="{cy:.2f}" r="2.4" fill="#9fb7d4" fill-opacity="0.6"/>')
+            out.append(f'<circle cx="{cx:.2f}" cy="{cy:.2f}" r="2.0" fill="#b9c9dd" fill-opacity="0.5"/>')
     out.append('</g>')
     return '\n'.join(out)
 

@@ -143,6 +143,28 @@ TEST(Strings, EveryIdTheProgramUsesExistsInAllSixLanguages) {
   }
 }
 
+// The log has no character-set declaration: browsers take it for UTF-8 only
+// when every byte sequence is valid UTF-8.
+bool ValidUtf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    if (extra < 0 || (extra == 1 && c < 0xC2) || s.size() - i <= static_cast<std::size_t>(extra)) {
+      if (extra != 0) return false;
+    }
+    for (int k = 1; k <= extra; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+    i += 1 + extra;
+  }
+  return true;
+}
+
+TEST(Strings, EveryTextIsValidUtf8) {
+  for (const Language lang : kLanguages)
+    for (const auto& e : TableOf(lang)) EXPECT_TRUE(ValidUtf8(e.text)) << lang << " " << e.id;
+  EXPECT_FALSE(ValidUtf8("Versi\xf3n"));  // Latin-1, as a browser would misread it
+}
+
 TEST(Strings, TablesAreSortedAndUnknownIdsAreEmpty) {
   for (const Language lang : kLanguages) {
     const auto table = TableOf(lang);

@@ -199,10 +199,12 @@ class ScreensTest : public ::testing::Test {
       }
     }
     // The header band holds its title and subtitle.
+    int headers = 0;
     for (QLabel* header : ui_->Dialog()->findChildren<QLabel*>()) {
       if (header->parentWidget() == pageWidget || !header->isVisible() || header->text().isEmpty())
         continue;
       if (header->text() != pageWidget->title() && header->text() != pageWidget->subTitle()) continue;
+      ++headers;
       const QFontMetrics fm(header->font());
       const int flags = static_cast<int>(header->alignment()) |
                         (header->wordWrap() ? Qt::TextWordWrap : 0);
@@ -210,6 +212,7 @@ class ScreensTest : public ::testing::Test {
       EXPECT_LE(need.width(), header->width()) << where << ": header " << ControlText(header);
       EXPECT_LE(need.height(), header->height()) << where << ": header " << ControlText(header);
     }
+    EXPECT_EQ(headers, 2) << where << ": title and subtitle not both shown";
   }
 
   static std::string ControlText(QWidget* w) {
