@@ -6,6 +6,7 @@
 //
 //   po_table OUT.cpp TEMPLATE.pot LANGID=FILE.po ...
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -83,21 +84,19 @@ bool ReadPo(const std::string& path, std::vector<Entry>* entries) {
       const std::string w = std::string(word) + " ";
       return line.rfind(w, 0) == 0;
     };
-    if (keyword("msgctxt")) {
+    const auto begin = [&] {
       flush();
       started = true;
       current.line = number;
       current.fuzzy = fuzzyNext;
       fuzzyNext = false;
+    };
+    if (keyword("msgctxt")) {
+      begin();
       target = &current.context;
     } else if (keyword("msgid")) {
-      if (!started || !current.id.empty() || !current.str.empty()) {
-        flush();
-        started = true;
-        current.line = number;
-        current.fuzzy = fuzzyNext;
-        fuzzyNext = false;
-      }
+      // A msgid after its msgctxt belongs to the same entry.
+      if (!started || !current.id.empty() || !current.str.empty()) begin();
       target = &current.id;
     } else if (keyword("msgstr")) {
       target = &current.str;
@@ -119,6 +118,17 @@ bool ReadPo(const std::string& path, std::vector<Entry>* entries) {
   }
   flush();
   return true;
+}
+
+// The entry's string id (its msgctxt); -1, reported, when it has none.
+int StringId(const std::string& path, const Entry& e) {
+  char* end = nullptr;
+  const long id = std::strtol(e.context.c_str(), &end, 10);
+  if (e.context.empty() || *end != '\0' || id < 0 || id > 65535) {
+    std::cerr << path << ":" << e.line << ": msgctxt must be a string id\n";
+    return -1;
+  }
+  return static_cast<int>(id);
 }
 
 // The tabs and line feeds of a text, in order.
@@ -162,11 +172,8 @@ int main(int argc, char** argv) {
   std::map<int, std::string> english;
   bool ok = true;
   for (const Entry& e : reference) {
-    int id = 0;
-    try {
-      id = std::stoi(e.context);
-    } catch (...) {
-      std::cerr << argv[2] << ":" << e.line << ": msgctxt must be a string id\n";
+    const int id = StringId(argv[2], e);
+    if (id < 0) {
       ok = false;
       continue;
     }
@@ -195,11 +202,8 @@ int main(int argc, char** argv) {
     if (!ReadPo(path, &entries)) return 1;
     std::map<int, std::string> texts;
     for (const Entry& e : entries) {
-      int id = 0;
-      try {
-        id = std::stoi(e.context);
-      } catch (...) {
-        std::cerr << path << ":" << e.line << ": msgctxt must be a string id\n";
+      const int id = StringId(path, e);
+      if (id < 0) {
         ok = false;
         continue;
       }

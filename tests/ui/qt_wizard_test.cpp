@@ -18,6 +18,7 @@
 
 #include "app/tests/teststeps.h"
 #include "app/ui/qt/qt_wizard_ui.h"
+#include "app/ui/qt/translations.h"
 #include "app/wizard.h"
 #include "platform/scard.h"
 #include "res/strings.h"
@@ -235,6 +236,30 @@ TEST_F(QtWizardTest, AFailedRunShowsTheErrorPage) {
   EXPECT_EQ(Control<QLabel>(Page::Error, 1033)->text(), QText(241));
   EXPECT_TRUE(Button(QWizard::FinishButton)->isEnabled());
   EXPECT_FALSE(Button(QWizard::BackButton)->isEnabled());
+}
+
+}  // namespace
+}  // namespace zorbix::app::ui
+
+namespace zorbix::app::ui {
+namespace {
+
+// Where Qt has no catalogue, our own texts stand in; Qt's Spanish covers the
+// rest for Basque and Galician.
+TEST(QtTranslationsTest, OwnTextsForBasqueAndGalician) {
+  const auto next = [] { return QCoreApplication::translate("QWizard", "&Next >"); };
+  {
+    QtTranslations basque(res::kBasque);
+    EXPECT_EQ(next(), QString::fromUtf8("&Hurrengoa >"));
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "OK"), "Ados");
+  }
+  {
+    QtTranslations galician(res::kGalician);
+    EXPECT_EQ(next(), QString::fromUtf8("&Seguinte >"));
+  }
+  EXPECT_EQ(next(), "&Next >");  // removed again with the object
+  QtTranslations english(res::kEnglishUS);
+  EXPECT_EQ(next(), "&Next >");
 }
 
 }  // namespace

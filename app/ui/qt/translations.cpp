@@ -9,39 +9,55 @@
 namespace zorbix::app::ui {
 namespace {
 
-// The Qt texts the wizard shows, for the languages Qt has no catalogue of.
+// The Qt texts the wizard shows: ours for Basque and Galician, which Qt has
+// no catalogue of, and for Spanish and Catalan where Qt's is not installed.
 struct QtText {
   const char* context;
   const char* source;
+  const char* spanish;
+  const char* catalan;
   const char* basque;
   const char* galician;
 };
 constexpr QtText kQtTexts[] = {
-    {"QWizard", "< &Back", "< &Atzera", "< &Atrás"},
-    {"QWizard", "&Next >", "&Hurrengoa >", "&Seguinte >"},
-    {"QWizard", "&Next", "&Hurrengoa", "&Seguinte"},
-    {"QWizard", "&Finish", "&Amaitu", "&Finalizar"},
-    {"QWizard", "Cancel", "Utzi", "Cancelar"},
-    {"QWizard", "&Help", "&Laguntza", "A&xuda"},
-    {"QWizard", "Go Back", "Itzuli", "Volver"},
-    {"QWizard", "Continue", "Jarraitu", "Continuar"},
-    {"QWizard", "Commit", "Baieztatu", "Confirmar"},
-    {"QWizard", "Done", "Eginda", "Feito"},
-    {"QPlatformTheme", "OK", "Ados", "Aceptar"},
-    {"QPlatformTheme", "Cancel", "Utzi", "Cancelar"},
-    {"QPlatformTheme", "&Yes", "&Bai", "&Si"},
-    {"QPlatformTheme", "&No", "&Ez", "&Non"},
-    {"QPlatformTheme", "Close", "Itxi", "Pechar"},
-    {"QMessageBox", "Show Details...", "Erakutsi xehetasunak...", "Mostrar os detalles..."},
-    {"QMessageBox", "Hide Details...", "Ezkutatu xehetasunak...", "Ocultar os detalles..."},
-    {"QLineEdit", "&Undo", "&Desegin", "&Desfacer"},
-    {"QLineEdit", "&Redo", "&Berregin", "&Refacer"},
-    {"QLineEdit", "Cu&t", "&Ebaki", "Cor&tar"},
-    {"QLineEdit", "&Copy", "&Kopiatu", "&Copiar"},
-    {"QLineEdit", "&Paste", "&Itsatsi", "&Pegar"},
-    {"QLineEdit", "Delete", "Ezabatu", "Eliminar"},
-    {"QLineEdit", "Select All", "Hautatu dena", "Seleccionar todo"},
+    {"QWizard", "< &Back", "< &Atrás", "< &Enrere", "< &Atzera", "< &Atrás"},
+    {"QWizard", "&Next >", "&Siguiente >", "&Següent >", "&Hurrengoa >", "&Seguinte >"},
+    {"QWizard", "&Next", "&Siguiente", "&Següent", "&Hurrengoa", "&Seguinte"},
+    {"QWizard", "&Finish", "&Finalizar", "&Finalitza", "&Amaitu", "&Finalizar"},
+    {"QWizard", "Cancel", "Cancelar", "Cancel·la", "Utzi", "Cancelar"},
+    {"QWizard", "&Help", "A&yuda", "&Ajuda", "&Laguntza", "A&xuda"},
+    {"QWizard", "Go Back", "Volver", "Torna", "Itzuli", "Volver"},
+    {"QWizard", "Continue", "Continuar", "Continua", "Jarraitu", "Continuar"},
+    {"QWizard", "Commit", "Confirmar", "Confirma", "Baieztatu", "Confirmar"},
+    {"QWizard", "Done", "Hecho", "Fet", "Eginda", "Feito"},
+    {"QPlatformTheme", "OK", "Aceptar", "D'acord", "Ados", "Aceptar"},
+    {"QPlatformTheme", "Cancel", "Cancelar", "Cancel·la", "Utzi", "Cancelar"},
+    {"QPlatformTheme", "&Yes", "&Sí", "&Sí", "&Bai", "&Si"},
+    {"QPlatformTheme", "&No", "&No", "&No", "&Ez", "&Non"},
+    {"QPlatformTheme", "Close", "Cerrar", "Tanca", "Itxi", "Pechar"},
+    {"QMessageBox", "Show Details...", "Mostrar detalles...", "Mostra els detalls...",
+     "Erakutsi xehetasunak...", "Mostrar os detalles..."},
+    {"QMessageBox", "Hide Details...", "Ocultar detalles...", "Amaga els detalls...",
+     "Ezkutatu xehetasunak...", "Ocultar os detalles..."},
+    {"QLineEdit", "&Undo", "&Deshacer", "&Desfés", "&Desegin", "&Desfacer"},
+    {"QLineEdit", "&Redo", "&Rehacer", "&Refés", "&Berregin", "&Refacer"},
+    {"QLineEdit", "Cu&t", "Cor&tar", "Re&talla", "&Ebaki", "Cor&tar"},
+    {"QLineEdit", "&Copy", "&Copiar", "&Copia", "&Kopiatu", "&Copiar"},
+    {"QLineEdit", "&Paste", "&Pegar", "&Enganxa", "&Itsatsi", "&Pegar"},
+    {"QLineEdit", "Delete", "Eliminar", "Suprimeix", "Ezabatu", "Eliminar"},
+    {"QLineEdit", "Select All", "Seleccionar todo", "Selecciona-ho tot", "Hautatu dena",
+     "Seleccionar todo"},
 };
+
+const char* InLanguage(const QtText& t, res::Language lang) {
+  switch (lang) {
+    case res::kSpanish: return t.spanish;
+    case res::kCatalan: return t.catalan;
+    case res::kBasque: return t.basque;
+    case res::kGalician: return t.galician;
+    default: return nullptr;
+  }
+}
 
 class OwnTexts final : public QTranslator {
  public:
@@ -50,8 +66,10 @@ class OwnTexts final : public QTranslator {
   QString translate(const char* context, const char* source, const char*, int) const override {
     if (context == nullptr || source == nullptr) return {};
     for (const QtText& t : kQtTexts) {
-      if (std::strcmp(t.context, context) == 0 && std::strcmp(t.source, source) == 0)
-        return QString::fromUtf8(lang_ == res::kBasque ? t.basque : t.galician);
+      if (std::strcmp(t.context, context) == 0 && std::strcmp(t.source, source) == 0) {
+        const char* text = InLanguage(t, lang_);
+        return text ? QString::fromUtf8(text) : QString();
+      }
     }
     return {};
   }
@@ -87,18 +105,25 @@ const char* LocaleName(res::Language lang) {
 
 QtTranslations::QtTranslations(res::Language lang) {
   QLocale::setDefault(QLocale(QString::fromLatin1(LocaleName(lang))));
-  // Installed later means asked first: Qt's catalogue, then our own texts.
-  if (const char* name = QtCatalogue(lang)) {
-    auto qt = std::make_unique<QTranslator>();
-    if (qt->load(QString::fromLatin1(name), QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
-        QCoreApplication::installTranslator(qt.get())) {
-      loadedQt_ = true;
-      installed_.push_back(std::move(qt));
-    }
-  }
+  // A translator installed later is asked first. Basque and Galician: ours,
+  // then Qt's Spanish for the rest. Spanish and Catalan: Qt's, then ours
+  // when Qt's catalogue is not installed.
+  auto own = std::make_unique<OwnTexts>(lang);
+  auto qt = std::make_unique<QTranslator>();
+  const char* name = QtCatalogue(lang);
+  const bool haveQt =
+      name != nullptr &&
+      qt->load(QString::fromLatin1(name), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+  std::vector<std::unique_ptr<QTranslator>> order;
   if (lang == res::kBasque || lang == res::kGalician) {
-    auto own = std::make_unique<OwnTexts>(lang);
-    if (QCoreApplication::installTranslator(own.get())) installed_.push_back(std::move(own));
+    if (haveQt) order.push_back(std::move(qt));
+    order.push_back(std::move(own));
+  } else {
+    if (lang == res::kSpanish || lang == res::kCatalan) order.push_back(std::move(own));
+    if (haveQt) order.push_back(std::move(qt));
+  }
+  for (auto& t : order) {
+    if (QCoreApplication::installTranslator(t.get())) installed_.push_back(std::move(t));
   }
 }
 

@@ -21,12 +21,8 @@ class QtTranslations {
   QtTranslations(const QtTranslations&) = delete;
   QtTranslations& operator=(const QtTranslations&) = delete;
 
-  // True when a catalogue of Qt's own was found and loaded.
-  bool LoadedQtCatalogue() const { return loadedQt_; }
-
  private:
   std::vector<std::unique_ptr<QTranslator>> installed_;
-  bool loadedQt_ = false;
 };
 
 }  // namespace zorbix::app::ui
