@@ -19,6 +19,7 @@
 #include <QWizardPage>
 #include <chrono>
 #include <cmath>
+#include <type_traits>
 
 #include "app/ui/navigation.h"
 #include "app/ui/page_layouts.h"
@@ -379,16 +380,16 @@ bool QtWizardUi::IsNextEnabled() const {
 
 void QtWizardUi::SetText(int controlId, const std::string& text) {
   OnUi([&] {
-  QWidget* w = Find(controlId);
-  if (auto* l = qobject_cast<QLabel*>(w)) {
-    l->setText(Q(text));
-  } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
-    e->setText(Q(text));
-  } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
-    b->setText(Q(text));
-  } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
-    g->setTitle(Q(text));
-  }
+    QWidget* w = Find(controlId);
+    if (auto* l = qobject_cast<QLabel*>(w)) {
+      l->setText(Q(text));
+    } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
+      e->setText(Q(text));
+    } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+      b->setText(Q(text));
+    } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
+      g->setTitle(Q(text));
+    }
   });
 }
 
@@ -458,17 +459,17 @@ void QtWizardUi::ShowMessageBox(const std::string& text, const std::string& capt
 
 void QtWizardUi::StartTimer(unsigned id, unsigned periodMs) {
   OnUi([&] {
-  QTimer*& t = timers_[id];
-  if (!t) {
-    t = new QTimer(dialog_.get());
-    t->setObjectName(QStringLiteral("timer-%1").arg(id, 0, 16));
-    // A tick that arrives inside another request (a message box's loop) is
-    // dropped: polling is periodic and must not overlap the run.
-    QObject::connect(t, &QTimer::timeout, dialog_.get(), [this, id] {
-      if (depth_ == 0) Deliver([&] { events_->OnTimer(id); });
-    });
-  }
-  t->start(static_cast<int>(periodMs));
+    QTimer*& t = timers_[id];
+    if (!t) {
+      t = new QTimer(dialog_.get());
+      t->setObjectName(QStringLiteral("timer-%1").arg(id, 0, 16));
+      // A tick that arrives inside another request (a message box's loop) is
+      // dropped: polling is periodic and must not overlap the run.
+      QObject::connect(t, &QTimer::timeout, dialog_.get(), [this, id] {
+        if (depth_ == 0) Deliver([&] { events_->OnTimer(id); });
+      });
+    }
+    t->start(static_cast<int>(periodMs));
   });
 }
 
