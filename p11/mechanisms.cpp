@@ -122,46 +122,40 @@ std::unique_ptr<CMech> CreateMech(const CTokenType& tokenType, CK_MECHANISM_TYPE
 
 namespace {
 
-std::unique_ptr<CMech> Created(const CTokenType& tokenType, const CK_MECHANISM& mechanism) {
-  auto mech = CreateMech(tokenType, mechanism.mechanism);
-  if (!mech) Fail(CKR_MECHANISM_INVALID);
-  return mech;
-}
+using InitOperation = void (CMech::*)(const std::shared_ptr<CPKCS11Object>&, const void*, CK_ULONG);
 
-const CK_MECHANISM& Given(const CK_MECHANISM* pMechanism) {
+// The steps every Init shares around its own check of the key (`first`).
+template <class First>
+std::unique_ptr<CMech> Begin(const CTokenType& tokenType, const CK_MECHANISM* pMechanism,
+                             const std::shared_ptr<CPKCS11Object>& key, First first,
+                             InitOperation init) {
   if (!pMechanism) Fail(CKR_ARGUMENTS_BAD);
-  return *pMechanism;
+  if (!key) Fail(CKR_OBJECT_HANDLE_INVALID);
+  first(*key);
+  auto mech = CreateMech(tokenType, pMechanism->mechanism);
+  if (!mech) Fail(CKR_MECHANISM_INVALID);
+  ((*mech).*init)(key, pMechanism->pParameter, pMechanism->ulParameterLen);
+  return mech;
 }
 
 }  // namespace
 
 std::unique_ptr<CMech> BeginSign(const CTokenType& tokenType, const CK_MECHANISM* pMechanism,
                                  const std::shared_ptr<CPKCS11Object>& key) {
-  const CK_MECHANISM& mechanism = Given(pMechanism);
-  if (!key) Fail(CKR_OBJECT_HANDLE_INVALID);
-  ConfirmKeyUse(*key);
-  auto mech = Created(tokenType, mechanism);
-  mech->SignInit(key, mechanism.pParameter, mechanism.ulParameterLen);
-  return mech;
+  return Begin(tokenType, pMechanism, key, ConfirmKeyUse, &CMech::SignInit);
 }
 
 std::unique_ptr<CMech> BeginVerify(const CTokenType& tokenType, const CK_MECHANISM* pMechanism,
                                    const std::shared_ptr<CPKCS11Object>& key) {
-  const CK_MECHANISM& mechanism = Given(pMechanism);
-  if (!key) Fail(CKR_OBJECT_HANDLE_INVALID);
-  auto mech = Created(tokenType, mechanism);
-  mech->VerifyInit(key, mechanism.pParameter, mechanism.ulParameterLen);
-  return mech;
+  return Begin(tokenType, pMechanism, key, [](const CPKCS11Object&) {}, &CMech::VerifyInit);
 }
 
 std::unique_ptr<CMech> BeginDecrypt(const CTokenType& tokenType, const CK_MECHANISM* pMechanism,
                                     const std::shared_ptr<CPKCS11Object>& key) {
-  const CK_MECHANISM& mechanism = Given(pMechanism);
-  if (!key) Fail(CKR_OBJECT_HANDLE_INVALID);
-  if (!key->ReadBool(CKA_TOKEN)) Fail(CKR_KEY_HANDLE_INVALID);
-  auto mech = Created(tokenType, mechanism);
-  mech->DecryptInit(key, mechanism.pParameter, mechanism.ulParameterLen);
-  return mech;
+  const auto tokenKeyOnly = [](const CPKCS11Object& k) {
+    if (!k.ReadBool(CKA_TOKEN)) Fail(CKR_KEY_HANDLE_INVALID);
+  };
+  return Begin(tokenType, pMechanism, key, tokenKeyOnly, &CMech::DecryptInit);
 }
 
 // ---------------------------------------------------------------- results

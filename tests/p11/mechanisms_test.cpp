@@ -649,21 +649,17 @@ TEST(KeyPairs, RefusedTemplatesInTheirOrder) {
 
 TEST(KeyPairs, NullPointersAreBadArguments) {
   KeyPairTemplates t;
-  EXPECT_EQ(RaisedBy([&] {
-              PrepareKeyPair(nullptr, t.pub.data(), t.pub.size(), t.priv.data(), t.priv.size(),
-                             CKS_RW_USER_FUNCTIONS, &t.hPub, &t.hPriv);
-            }),
-            CKR_ARGUMENTS_BAD);
-  EXPECT_EQ(RaisedBy([&] {
-              PrepareKeyPair(&t.mechanism, t.pub.data(), t.pub.size(), t.priv.data(), t.priv.size(),
-                             CKS_RW_USER_FUNCTIONS, nullptr, &t.hPriv);
-            }),
-            CKR_ARGUMENTS_BAD);
-  EXPECT_EQ(RaisedBy([&] {
-              PrepareKeyPair(&t.mechanism, t.pub.data(), t.pub.size(), t.priv.data(), t.priv.size(),
-                             CKS_RW_USER_FUNCTIONS, &t.hPub, nullptr);
-            }),
-            CKR_ARGUMENTS_BAD);
+  const struct {
+    const CK_MECHANISM* mechanism;
+    const CK_OBJECT_HANDLE* hPub;
+    const CK_OBJECT_HANDLE* hPriv;
+  } cases[] = {{nullptr, &t.hPub, &t.hPriv}, {&t.mechanism, nullptr, &t.hPriv}, {&t.mechanism, &t.hPub, nullptr}};
+  for (const auto& c : cases)
+    EXPECT_EQ(RaisedBy([&] {
+                PrepareKeyPair(c.mechanism, t.pub.data(), t.pub.size(), t.priv.data(), t.priv.size(),
+                               CKS_RW_USER_FUNCTIONS, c.hPub, c.hPriv);
+              }),
+              CKR_ARGUMENTS_BAD);
 }
 
 TEST(KeyPairs, AccessBySessionState) {
