@@ -140,8 +140,9 @@ std::unique_ptr<CMech> CreateMech(const CTokenType& tokenType, CK_MECHANISM_TYPE
 // What C_SignInit, C_VerifyInit and C_DecryptInit do once the key is found
 // and the token's previous operation of the kind is discarded: the checks,
 // in their order, giving the mechanism to keep as the token's operation.
-// A null pMechanism is CKR_ARGUMENTS_BAD; a mechanism the token does not
-// offer CKR_MECHANISM_INVALID; the key checks raise as CheckAndBind.
+// A null pMechanism is CKR_ARGUMENTS_BAD, a null key
+// CKR_OBJECT_HANDLE_INVALID; a mechanism the token does not offer
+// CKR_MECHANISM_INVALID; the key checks raise as CheckAndBind.
 
 // Asks the user first for a key whose CKA_ID starts with 'F' (see
 // p11/confirmation.h): No is CKR_FUNCTION_FAILED, no answer
