@@ -363,6 +363,22 @@ void EnsureDirectoryRoom(TokenStorage& token, CP15File& directory, CPKCS11Object
   EnsureRoom(token.card, directory, directory.EncodeEntries());
 }
 
+// The refusals of key storage that need no card: a missing component, no
+// key reference left.
+void CheckKeyStorable(TokenStorage& token, const CPKCS11Object& object) {
+  if (object.ObjectClass() == CKO_PRIVATE_KEY) {
+    for (CK_ATTRIBUTE_TYPE type : {CKA_PRIME_1, CKA_PRIME_2, CKA_COEFFICIENT, CKA_EXPONENT_1,
+                                   CKA_EXPONENT_2, CKA_PUBLIC_EXPONENT, CKA_MODULUS})
+      Required(object, type);
+    if (!MatchingKeyReference(token, object, CKO_PUBLIC_KEY)) ChooseKeyReference(token);
+  } else if (object.ObjectClass() == CKO_PUBLIC_KEY) {
+    if (MatchingKeyReference(token, object, CKO_PRIVATE_KEY)) return;
+    Required(object, CKA_PUBLIC_EXPONENT);
+    Required(object, CKA_MODULUS);
+    ChooseKeyReference(token);
+  }
+}
+
 CP15File::ObjectList::iterator FindIn(CP15File& directory, const CPKCS11Object& object) {
   auto& list = directory.Objects();
   return std::find_if(list.begin(), list.end(),
@@ -637,6 +653,7 @@ void CreateOnCard(TokenStorage& token, const std::shared_ptr<CPKCS11Object>& obj
   directory.Objects().push_back(object);
   try {
     SetFlags(token, directory);
+    CheckKeyStorable(token, *object);
     EnsureDirectoryRoom(token, directory, *object);
     StoreValue(token, *object, isPrivate);
     if (auto* priv = dynamic_cast<CPKCS11PrivateKeyObject*>(object.get()))

@@ -78,11 +78,17 @@ bool CP15File::ReadsBackAs(const CPKCS11Object& object, const Element& entry) {
   if (back.object->Path() != path || back.object->Index() != object.Index() ||
       back.object->Length() != object.Length())
     return false;
-  for (CK_ATTRIBUTE_TYPE type : {CKA_LABEL, CKA_ID}) {
-    if (!back.object->Has(type)) continue;
-    const auto a = back.object->Bytes(type);
-    const auto b = object.Bytes(type);
-    if (!std::equal(a.begin(), a.end(), b.begin(), b.end())) return false;
+  // Every value the object holds comes back; an empty or missing one has
+  // nothing to lose (a certificate without subject gets an empty Name).
+  for (CK_ATTRIBUTE_TYPE type : CarriedAttributes()) {
+    const auto mine = object.Bytes(type);
+    if (mine.empty()) continue;
+    const auto theirs = back.object->Bytes(type);
+    if (mine.size() == 1 && theirs.size() == 1) {
+      if ((mine[0] != 0) != (theirs[0] != 0)) return false;  // booleans by truth
+    } else if (!std::equal(mine.begin(), mine.end(), theirs.begin(), theirs.end())) {
+      return false;
+    }
   }
   return true;
 }
@@ -90,7 +96,9 @@ bool CP15File::ReadsBackAs(const CPKCS11Object& object, const Element& entry) {
 std::vector<CP15File::Element> CP15File::EncodeEntries() {
   std::vector<Element> entries;
   entries.reserve(objects_.size());
-  for (const auto& object : objects_) {
+  // By index, on a copy: the checks below decode into the list for a moment.
+  for (std::size_t i = 0; i < objects_.size(); ++i) {
+    const std::shared_ptr<CPKCS11Object> object = objects_[i];
     Element entry;
     if (!object || Encode(*object, entry) != 0) Fail(CKR_DEVICE_ERROR);
     // An unchanged object keeps the entry the card holds (its members that

@@ -57,6 +57,8 @@ class CP15File {
   virtual bool Decode(std::span<const std::uint8_t> element) = 0;
   // The entry of one object; 0 on success. The base writes nothing.
   virtual int Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& out);
+  // The attributes an entry of this file carries (besides the place).
+  virtual std::span<const CK_ATTRIBUTE_TYPE> CarriedAttributes() const { return {}; }
   virtual void Read(CCardFileAccess& card);
   virtual void Write(CCardFileAccess& card);
 
@@ -76,7 +78,8 @@ class CP15File {
   // The entries of the objects, in list order, as they would go to the card.
   // An object that has not changed since its entry was read or written keeps
   // that entry's bytes. Any other entry must decode again, in this file's
-  // form, to the same object (same entry, place, label and identifier).
+  // form, to the same object: the same entry, place, and every carried
+  // attribute the object holds a value for.
   // Raises CKR_DEVICE_ERROR when an entry does not encode or would not read
   // back; the card is not touched then.
   virtual std::vector<Element> EncodeEntries();
