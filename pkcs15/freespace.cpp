@@ -103,11 +103,11 @@ class PlanBuilder {
   // byte that makes them part of the content.
   void Append(std::uint32_t at, const Bytes& bytes) {
     Add(at + 1, Bytes(bytes.begin() + 1, bytes.end()));
-    Add(at, {bytes[0]});
+    Add(at, Bytes(1, bytes[0]));
   }
   // The content ends at `at` (00 where a tag was), then the rest is cleared.
   void Truncate(std::uint32_t at, std::size_t length) {
-    Add(at, {0x00});
+    Add(at, Bytes(1, 0x00));
     Add(at + 1, Bytes(length - 1, 0x00));
   }
   WritePlan Take() { return std::move(plan_); }
@@ -181,9 +181,9 @@ WritePlan MakePlan(const std::optional<std::vector<Element>>& onCard,
   const Bytes fresh = Join(y);
   Bytes behind(fresh.begin() + 1, fresh.end());
   if (fresh.size() < oldLength) behind.resize(oldLength - 1, 0x00);
-  b.Add(base, {0x00});
+  b.Add(base, Bytes(1, 0x00));
   b.Add(base + 1, std::move(behind));
-  b.Add(base, {fresh[0]});
+  b.Add(base, Bytes(1, fresh[0]));
   return b.Take();
 }
 
