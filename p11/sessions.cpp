@@ -216,26 +216,39 @@ CK_SESSION_HANDLE CSessionManager::OpenSession(CSlotManager& slots, CK_SLOT_ID s
     DestroyContextOfSlot(slotID);
     context = nullptr;
   }
-  if (!context) context = &CreateContext(slots, slotID);
-  try {
-    CTokenContext::CardWork work(*context);
-    const bool rw = (flags & CKF_RW_SESSION) != 0;
-    if (context->state_ == kNoSessionState) {
-      context->state_ = rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION;
-      context->sessionFlags_ = flags;
-    } else {
-      if (!rw && context->state_ == CKS_RW_SO_FUNCTIONS) Fail(CKR_SESSION_READ_WRITE_SO_EXISTS);
-      if (rw && context->state_ == CKS_RO_PUBLIC_SESSION) context->state_ = CKS_RW_PUBLIC_SESSION;
-      if (rw && context->state_ == CKS_RO_USER_FUNCTIONS) context->state_ = CKS_RW_USER_FUNCTIONS;
-      context->sessionFlags_ &= flags;
+  if (context) {
+    try {
+      return OpenOn(*context, flags);
+    } catch (const Pkcs11Exception& e) {
+      // The card left under the open sessions without a call noticing yet.
+      if (e.rv() != CKR_SESSION_HANDLE_INVALID) throw;
+      DestroyContextOfSlot(slotID);
     }
-    context->ReadCardFiles();
+  }
+  return OpenOn(CreateContext(slots, slotID), flags);
+}
+
+CK_SESSION_HANDLE CSessionManager::OpenOn(CTokenContext& context, CK_FLAGS flags) {
+  try {
+    CTokenContext::CardWork work(context);
+    const bool rw = (flags & CKF_RW_SESSION) != 0;
+    CK_STATE& state = context.state_;
+    if (state == kNoSessionState) {
+      state = rw ? CKS_RW_PUBLIC_SESSION : CKS_RO_PUBLIC_SESSION;
+      context.sessionFlags_ = flags;
+    } else {
+      if (!rw && state == CKS_RW_SO_FUNCTIONS) Fail(CKR_SESSION_READ_WRITE_SO_EXISTS);
+      if (rw && state == CKS_RO_PUBLIC_SESSION) state = CKS_RW_PUBLIC_SESSION;
+      if (rw && state == CKS_RO_USER_FUNCTIONS) state = CKS_RW_USER_FUNCTIONS;
+      context.sessionFlags_ &= flags;
+    }
+    context.ReadCardFiles();
     const CK_SESSION_HANDLE handle = nextSession_++;
-    sessions_[handle] = slotID;
-    context->sessions_[handle] = flags;
+    sessions_[handle] = context.SlotId();
+    context.sessions_[handle] = flags;
     return handle;
   } catch (...) {
-    if (context->SessionCount() == 0) DestroyContextOfSlot(slotID);
+    if (context.SessionCount() == 0) DestroyContextOfSlot(context.SlotId());
     throw;
   }
 }

@@ -220,6 +220,9 @@ class CSessionManager {
 
  private:
   CTokenContext& CreateContext(CSlotManager& slots, CK_SLOT_ID slotID);
+  // A new session on the context; a context left without sessions by a
+  // failure is destroyed.
+  CK_SESSION_HANDLE OpenOn(CTokenContext& context, CK_FLAGS flags);
 
   std::map<CK_SLOT_ID, std::unique_ptr<CTokenContext>> contexts_;
   std::map<CK_SESSION_HANDLE, CK_SLOT_ID> sessions_;

@@ -261,6 +261,21 @@ TEST_F(Removal, LoginOnAVanishedCardEndsTheSessionsAtTheNextOperation) {
   ExpectSessionsGone({a});
 }
 
+// Out and back in between two calls, nothing noticed it: opening a session
+// finds the old sessions' card gone and ends them.
+TEST_F(Removal, OpenAfterTheCardWasSwapped) {
+  const CK_SESSION_HANDLE a = Open();
+  ASSERT_EQ(Login(a, profile_.pin), CKR_OK);
+  const CK_OBJECT_HANDLE object = FindAll(a).back();
+  Fake().RemoveCard(kReader);
+  card->Reset();
+  InsertCard();
+  const CK_SESSION_HANDLE b = Open();
+  ExpectSessionsGone({a});
+  EXPECT_EQ(Info(b).state, CKS_RO_PUBLIC_SESSION);
+  EXPECT_GT(FindAll(b).front(), object);
+}
+
 // C_WaitForSlotEvent saw the removal and the card came back before the next
 // call: the old sessions belong to the card that left.
 TEST_F(Removal, SeenByTheSlotEventAndPutBack) {
