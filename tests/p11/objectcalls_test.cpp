@@ -352,6 +352,10 @@ TEST_P(EveryProfile, LoginAndListEverythingWithItsAttributes) {
     }
     EXPECT_EQ(Ulong(h, byClass[CKO_PUBLIC_KEY][id], CKA_MODULUS_BITS), parts->modulus.size() * 8);
   }
+  // The PIN is verified: no low count, whatever the card kind.
+  CK_TOKEN_INFO info;
+  ASSERT_EQ(to_string(C_GetTokenInfo(slot_, &info)), "CKR_OK");
+  EXPECT_EQ(info.flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED), 0u);
 }
 
 std::vector<std::string> ProfileNames() {

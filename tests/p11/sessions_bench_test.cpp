@@ -15,6 +15,7 @@
 
 #include "p11/module.h"
 #include "sim/bench.h"
+#include "tests/p11/bench_fixture.h"
 
 namespace {
 
@@ -113,33 +114,11 @@ class FileWork {
   std::map<std::string, std::map<std::string, int>> reselected_;
 };
 
-class SessionsOnBench : public ::testing::Test {
+class SessionsOnBench : public zorbix::p11test::OnBench {
  protected:
-  static void SetUpTestSuite() { bench_ = zorbix::sim::Bench::Start(1).release(); }
-  static void TearDownTestSuite() {
-    delete bench_;
-    bench_ = nullptr;
-  }
-  void SetUp() override { ASSERT_EQ(C_Initialize(nullptr), CKR_OK); }
   void TearDown() override {
     if (slot_) C_CloseAllSessions(slot_);
-    C_Finalize(nullptr);
-  }
-
-  CK_SLOT_ID ReaderSlot() {
-    CK_ULONG count = 0;
-    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
-    std::vector<CK_SLOT_ID> ids(count);
-    EXPECT_EQ(C_GetSlotList(CK_FALSE, ids.data(), &count), CKR_OK);
-    const std::string name = bench_->ReaderName(0);
-    for (CK_SLOT_ID id : ids) {
-      CK_SLOT_INFO info;
-      EXPECT_EQ(C_GetSlotInfo(id, &info), CKR_OK);
-      if (std::memcmp(info.slotDescription, name.data(), std::min<std::size_t>(name.size(), 64)) == 0)
-        return id;
-    }
-    ADD_FAILURE() << "no slot for " << name;
-    return 0;
+    OnBench::TearDown();
   }
 
   CK_SESSION_HANDLE Open() {
@@ -191,11 +170,8 @@ class SessionsOnBench : public ::testing::Test {
     return objects.size();
   }
 
-  static zorbix::sim::Bench* bench_;
   CK_SLOT_ID slot_ = 0;
 };
-
-zorbix::sim::Bench* SessionsOnBench::bench_ = nullptr;
 
 struct Cost {
   std::string profile;

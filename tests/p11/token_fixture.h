@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "sim/card.h"
 #include "sim/profile.h"
 #include "tests/p11/fake_env.h"
+#include "tests/p11/reader_slot.h"
 
 namespace zorbix::p11test {
 
@@ -49,18 +49,7 @@ class TokenTest : public ::testing::Test {
     Fake().SetResetHandler(kReader, [this] { card->Reset(); });
   }
 
-  CK_SLOT_ID FindSlot() {
-    CK_ULONG count = 0;
-    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
-    std::vector<CK_SLOT_ID> ids(count);
-    EXPECT_EQ(C_GetSlotList(CK_FALSE, ids.data(), &count), CKR_OK);
-    for (CK_SLOT_ID id : ids) {
-      CK_SLOT_INFO info;
-      EXPECT_EQ(C_GetSlotInfo(id, &info), CKR_OK);
-      if (std::memcmp(info.slotDescription, kReader, sizeof kReader - 1) == 0) return id;
-    }
-    return 0;
-  }
+  CK_SLOT_ID FindSlot() { return SlotOfReader(kReader); }
 
   CK_SESSION_HANDLE Open(CK_FLAGS flags = CKF_SERIAL_SESSION) {
     CK_SESSION_HANDLE h = 0;
