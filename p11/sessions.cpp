@@ -2,7 +2,6 @@
 // session entry points that share them.
 #include "p11/sessions.h"
 
-#include <algorithm>
 
 #include "comm/communicator.h"
 #include "comm/fileaccess.h"
@@ -184,7 +183,6 @@ void CSessionManager::DestroyContextOfSlot(CK_SLOT_ID slotID) {
   // Out of the map first: nothing reaches a context being destroyed.
   std::unique_ptr<CTokenContext> context = std::move(it->second);
   contexts_.erase(it);
-  for (const auto& [handle, flags] : context->Sessions()) sessions_.erase(handle);
   for (auto s = sessions_.begin(); s != sessions_.end();)
     s = s->second == slotID ? sessions_.erase(s) : std::next(s);
 }
