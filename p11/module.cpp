@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "p11/objectcalls.h"
 #include "p11/pcscerrors.h"
 #include "platform/scard.h"
 
@@ -173,7 +174,7 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
   return LockedSlot(slotID, [&] { Module().slots.GetSlotInfo(slotID, pInfo); });
 }
 CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
-  return LockedSlot(slotID, [&] { GetTokenInfo(Module().slots, slotID, pInfo); });
+  return LockedSlot(slotID, [&] { GetTokenInfo(Module().slots, slotID, pInfo, &Module().sessions); });
 }
 CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount) {
   return LockedSlot(slotID, [&] { GetMechanismList(Module().slots, slotID, pMechanismList, pulCount); });
@@ -183,8 +184,9 @@ CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM
 }
 CK_RV C_InitToken(CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR) { return Stub(); }
 CK_RV C_InitPIN(CK_SESSION_HANDLE, CK_UTF8CHAR_PTR, CK_ULONG) { return Stub(); }
-CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG) {
-  return Locked([&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin,
+               CK_ULONG ulNewLen) {
+  return Locked([&] { Module().sessions.SetPin(hSession, pOldPin, ulOldLen, pNewPin, ulNewLen); });
 }
 
 CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR phSession) {
@@ -204,11 +206,11 @@ CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
 }
 CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
 CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE) { return Stub(); }
-CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE, CK_UTF8CHAR_PTR, CK_ULONG) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+  return LockedRemoval(hSession, [&] { Module().sessions.Login(hSession, userType, pPin, ulPinLen); });
 }
 CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
-  return Locked([&] { Module().sessions.ContextOfSession(hSession); });
+  return Locked([&] { Module().sessions.Logout(hSession); });
 }
 
 CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) {
@@ -219,20 +221,24 @@ CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE) {
   return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
 }
 CK_RV C_GetObjectSize(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR) { return Stub(); }
-CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                          CK_ULONG ulCount) {
+  return LockedRemoval(hSession, [&] {
+    return GetAttributeValue(Module().sessions, hSession, hObject, pTemplate, ulCount);
+  });
 }
 CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) {
   return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
 }
-CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR, CK_ULONG) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+  return LockedRemoval(hSession, [&] { FindObjectsInit(Module().sessions, hSession, pTemplate, ulCount); });
 }
-CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR, CK_ULONG, CK_ULONG_PTR) {
-  return Locked([&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject, CK_ULONG ulMaxObjectCount,
+                    CK_ULONG_PTR pulObjectCount) {
+  return Locked([&] { FindObjects(Module().sessions, hSession, phObject, ulMaxObjectCount, pulObjectCount); });
 }
 CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
-  return Locked([&] { Module().sessions.ContextOfSession(hSession); });
+  return Locked([&] { FindObjectsFinal(Module().sessions, hSession); });
 }
 
 CK_RV C_EncryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return Stub(); }

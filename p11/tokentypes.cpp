@@ -14,6 +14,7 @@
 #include "comm/communicator.h"
 #include "comm/fileaccess.h"
 #include "p11/pkcs11exception.h"
+#include "p11/sessions.h"
 #include "p11/slots.h"
 #include "pkcs15/asn1codec.h"
 #include "pkcs15/asn1types.h"
@@ -285,7 +286,8 @@ const MechanismInfo* FindMechanismInfo(CK_MECHANISM_TYPE type) {
   return nullptr;
 }
 
-void GetTokenInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+void GetTokenInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo,
+                  CSessionManager* sessions) {
   CSlot& slot = slots.FindSlot(slotID);
   // The decoded TokenInfo is read and copied out below; a removal reported
   // meanwhile must not free it under us.
@@ -310,8 +312,7 @@ void GetTokenInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInf
   if (slot.TokenNotRecognised()) Fail(CKR_TOKEN_NOT_RECOGNIZED);
   if (!pInfo) return;
   if (!tokenInfo.FillTokenInfo(pInfo)) Fail(CKR_DEVICE_ERROR);
-  // The PIN bits need the token context of open sessions; they come with
-  // the sessions.
+  if (sessions) sessions->ApplyPinFlags(slotID, *pInfo);
 }
 
 void GetMechanismList(CSlotManager& slots, CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,

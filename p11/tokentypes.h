@@ -14,6 +14,7 @@
 
 namespace zorbix::p11 {
 
+class CSessionManager;
 class CSlot;
 class CSlotManager;
 
@@ -114,7 +115,10 @@ struct MechanismInfo {
 const MechanismInfo* FindMechanismInfo(CK_MECHANISM_TYPE type);
 
 // Bodies of C_GetTokenInfo, C_GetMechanismList and C_GetMechanismInfo.
-void GetTokenInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo);
+// With `sessions`, the PIN flags come from the card when the slot has open
+// sessions.
+void GetTokenInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo,
+                  CSessionManager* sessions = nullptr);
 void GetMechanismList(CSlotManager& slots, CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
                       CK_ULONG_PTR pulCount);
 void GetMechanismInfo(CSlotManager& slots, CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,

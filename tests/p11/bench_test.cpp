@@ -18,39 +18,11 @@
 #include "p11/module.h"
 #include "platform/scard.h"
 #include "sim/bench.h"
+#include "tests/p11/bench_fixture.h"
 
 namespace {
 
-class OnBench : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { bench_ = zorbix::sim::Bench::Start(1).release(); }
-  static void TearDownTestSuite() {
-    delete bench_;
-    bench_ = nullptr;
-  }
-  void SetUp() override { ASSERT_EQ(C_Initialize(nullptr), CKR_OK); }
-  void TearDown() override { C_Finalize(nullptr); }
-
-  CK_SLOT_ID ReaderSlot() {
-    CK_ULONG count = 0;
-    EXPECT_EQ(C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
-    std::vector<CK_SLOT_ID> ids(count);
-    EXPECT_EQ(C_GetSlotList(CK_FALSE, ids.data(), &count), CKR_OK);
-    for (CK_SLOT_ID id : ids) {
-      CK_SLOT_INFO info;
-      EXPECT_EQ(C_GetSlotInfo(id, &info), CKR_OK);
-      const std::string name = bench_->ReaderName(0);
-      if (std::memcmp(info.slotDescription, name.data(), std::min<std::size_t>(name.size(), 64)) == 0)
-        return id;
-    }
-    ADD_FAILURE() << "no slot for " << bench_->ReaderName(0);
-    return 0;
-  }
-
-  static zorbix::sim::Bench* bench_;
-};
-
-zorbix::sim::Bench* OnBench::bench_ = nullptr;
+using zorbix::p11test::OnBench;
 
 TEST_F(OnBench, WaitForSlotEventReportsInsertionAndRemoval) {
   if (bench_->CardIn(0)) bench_->Remove(0);

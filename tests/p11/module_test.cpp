@@ -70,7 +70,7 @@ std::vector<Entry> AllEntryPoints() {
       {"C_GetAttributeValue", [s] { return C_GetAttributeValue(s, 0, nullptr, 0); }, Kind::Session},
       {"C_SetAttributeValue", [s] { return C_SetAttributeValue(s, 0, nullptr, 0); }, Kind::Session},
       {"C_FindObjectsInit", [s] { return C_FindObjectsInit(s, nullptr, 0); }, Kind::Session},
-      {"C_FindObjects", [s] { return C_FindObjects(s, nullptr, 0, nullptr); }, Kind::Session},
+      {"C_FindObjects", [s] { CK_ULONG n; return C_FindObjects(s, nullptr, 0, &n); }, Kind::Session},
       {"C_FindObjectsFinal", [s] { return C_FindObjectsFinal(s); }, Kind::Session},
       {"C_EncryptInit", [s] { return C_EncryptInit(s, nullptr, 0); }, Kind::Stub},
       {"C_Encrypt", [s] { return C_Encrypt(s, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
