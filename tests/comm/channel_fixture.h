@@ -84,6 +84,7 @@ class VirtualCardTest : public CommTest {
     const sim::Profile* p = sim::FindProfile(profile);
     ASSERT_NE(p, nullptr) << profile;
     card = std::make_unique<sim::Card>(*p);
+    card->StartTrace();
     card->PowerOn();
     card_ = [this](const Bytes& c) { return card->Process(c); };
     fake_.SetResetHandler(kReader, [this] { card->Reset(); });

@@ -35,6 +35,7 @@ class TokenTest : public ::testing::Test {
     ASSERT_NE(p, nullptr) << profile;
     profile_ = *p;
     card = std::make_unique<sim::Card>(profile_);
+    card->StartTrace();
     card->PowerOn();
     Fake().AddReader(kReader);
     Fake().AnswerStandardAttributes(kReader, kReader);
