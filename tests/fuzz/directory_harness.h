@@ -11,6 +11,7 @@
 #include "pkcs15/directories.h"
 #include "tests/fuzz/harness.h"
 #include "tests/pkcs15/fake_card.h"
+#include "tests/support/hex.h"
 
 namespace zorbix::fuzz {
 
@@ -35,7 +36,11 @@ int FuzzDirectory(const std::uint8_t* data, std::size_t size) {
         // caught here.
         if (writer.Encode(*object, entry) != 0) continue;
         Directory reader;
-        Require(reader.Decode(entry), "an entry the module wrote does not decode");
+        if (!reader.Decode(entry)) {
+          std::fprintf(stderr, "written (standard %d, path form %d): %s\n", standard, pathForm,
+                       testing::ToHex(entry).c_str());
+          Finding("an entry the module wrote does not decode");
+        }
         Require(reader.Objects().size() == 1, "one entry gave several objects");
         const auto& back = *reader.Objects().front();
         Require(back.ObjectClass() == object->ObjectClass(), "the entry changed its class");
