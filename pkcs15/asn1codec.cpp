@@ -80,7 +80,7 @@ std::size_t ElementLength(std::span<const std::uint8_t> bytes, int depth) {
 }  // namespace
 
 bool OneElement(std::span<const std::uint8_t> bytes) {
-  return !bytes.empty() && ElementLength(bytes, 0) == bytes.size();
+  return bytes.empty() || ElementLength(bytes, 0) == bytes.size();
 }
 
 DecodeCode DecodeBer(asn_TYPE_descriptor_t& type, void** structure,

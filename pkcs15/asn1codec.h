@@ -150,7 +150,8 @@ std::vector<std::uint8_t> ToVector(const S& s) {
 // contents of an explicitly tagged ANY as they stand (behind a primitive
 // tag, unchecked): anything else there is a wrong encoding of the member,
 // and written back it would make an entry that no longer decodes. An absent
-// member (null) is fine.
+// member (null) and an empty one (A0 00, as the module writes a key without
+// subject) are fine.
 bool OneElement(std::span<const std::uint8_t> bytes);
 inline bool OneElement(const ANY_t* a) { return !a || OneElement(Bytes(*a)); }
 
