@@ -80,6 +80,7 @@ struct TestPageState {
   bool unblockMode = false;
   bool pinBlocked = false;
   Fields fields;  // PIN, PUK, new PIN
+  std::string libraryPath;  // PKCS#11 library path TEST 0 found (field 1037)
 };
 
 // Everything a test step may read or change. Owned by the Wizard, handed to

@@ -51,6 +51,25 @@ constexpr FlagAttribute kPrivateAccessWritten[] = {
 };
 constexpr FlagAttribute kPublicAccessWritten[] = {{CKA_LOCAL, 4}};
 
+// What each entry type carries: the common members, then the class's.
+constexpr CK_ATTRIBUTE_TYPE kPrivateKeyCarried[] = {
+    CKA_LABEL,     CKA_PRIVATE,  CKA_MODIFIABLE,   CKA_ID,          CKA_SUBJECT,
+    CKA_START_DATE, CKA_END_DATE, CKA_DECRYPT,     CKA_SIGN,        CKA_SIGN_RECOVER,
+    CKA_UNWRAP,    CKA_DERIVE,   kCkaNonRepudiation, CKA_SENSITIVE, CKA_EXTRACTABLE,
+    CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE, CKA_LOCAL,
+};
+constexpr CK_ATTRIBUTE_TYPE kPublicKeyCarried[] = {
+    CKA_LABEL,  CKA_PRIVATE, CKA_MODIFIABLE, CKA_ID,     CKA_SUBJECT,        CKA_START_DATE,
+    CKA_END_DATE, CKA_ENCRYPT, CKA_WRAP,     CKA_VERIFY, CKA_VERIFY_RECOVER, CKA_DERIVE,
+    kCkaNonRepudiation, CKA_LOCAL,
+};
+constexpr CK_ATTRIBUTE_TYPE kCertificateCarried[] = {
+    CKA_LABEL, CKA_PRIVATE, CKA_MODIFIABLE, CKA_ID, CKA_SUBJECT, CKA_ISSUER, CKA_SERIAL_NUMBER,
+};
+constexpr CK_ATTRIBUTE_TYPE kDataObjectCarried[] = {
+    CKA_LABEL, CKA_PRIVATE, CKA_MODIFIABLE, CKA_APPLICATION, CKA_OBJECT_ID,
+};
+
 // An empty DER Name, written where a certificate has no subject or issuer:
 // an empty open type would leave an entry that no form reads back.
 constexpr std::uint8_t kEmptyName[] = {0x30, 0x00};
@@ -304,6 +323,10 @@ int CP15PrKDF::Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& ou
   return EncodeKey<PrivateKeyObject_t, PrivateKeyObjectHALVO_t>(*this, object, true, out);
 }
 
+std::span<const CK_ATTRIBUTE_TYPE> CP15PrKDF::CarriedAttributes() const {
+  return kPrivateKeyCarried;
+}
+
 // ---------------------------------------------------------------- CP15PuKDF
 
 bool CP15PuKDF::Decode(std::span<const std::uint8_t> element) {
@@ -313,6 +336,10 @@ bool CP15PuKDF::Decode(std::span<const std::uint8_t> element) {
 
 int CP15PuKDF::Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& out) {
   return EncodeKey<PublicKeyObject_t, PublicKeyObjectHALVO_t>(*this, object, false, out);
+}
+
+std::span<const CK_ATTRIBUTE_TYPE> CP15PuKDF::CarriedAttributes() const {
+  return kPublicKeyCarried;
 }
 
 // ---------------------------------------------------------------- CP15CDF
@@ -332,6 +359,10 @@ int CP15CDF::Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& out)
   if (StandardFormat() == 1)
     return EncodeCertificateAs<CertificateObject_t>(object, PathForm(), true, out);
   return EncodeCertificateAs<CertificateObjectHALVO_t>(object, PathForm(), false, out);
+}
+
+std::span<const CK_ATTRIBUTE_TYPE> CP15CDF::CarriedAttributes() const {
+  return kCertificateCarried;
 }
 
 // ---------------------------------------------------------------- CP15DODF
@@ -369,6 +400,10 @@ int CP15DODF::Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& out
   }
   FillPlace(entry->typeAttributes, object, PathForm());
   return Finish(*entry, out);
+}
+
+std::span<const CK_ATTRIBUTE_TYPE> CP15DODF::CarriedAttributes() const {
+  return kDataObjectCarried;
 }
 
 }  // namespace zorbix::p15

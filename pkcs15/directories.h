@@ -24,6 +24,7 @@ class CP15PrKDF : public CP15File {
   explicit CP15PrKDF(std::uint16_t fileId = kPrKDFFileId) : CP15File(fileId) {}
   bool Decode(std::span<const std::uint8_t> element) override;
   int Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& out) override;
+  std::span<const CK_ATTRIBUTE_TYPE> CarriedAttributes() const override;
 };
 
 // Public RSA keys (6002).
@@ -32,6 +33,7 @@ class CP15PuKDF : public CP15File {
   explicit CP15PuKDF(std::uint16_t fileId = kPuKDFFileId) : CP15File(fileId) {}
   bool Decode(std::span<const std::uint8_t> element) override;
   int Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& out) override;
+  std::span<const CK_ATTRIBUTE_TYPE> CarriedAttributes() const override;
 };
 
 // X.509 certificates (6004).
@@ -40,6 +42,7 @@ class CP15CDF : public CP15File {
   explicit CP15CDF(std::uint16_t fileId = kCDFFileId) : CP15File(fileId) {}
   bool Decode(std::span<const std::uint8_t> element) override;
   int Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& out) override;
+  std::span<const CK_ATTRIBUTE_TYPE> CarriedAttributes() const override;
 };
 
 // Data objects (6005).
@@ -48,6 +51,7 @@ class CP15DODF : public CP15File {
   explicit CP15DODF(std::uint16_t fileId = kDODFFileId) : CP15File(fileId) {}
   bool Decode(std::span<const std::uint8_t> element) override;
   int Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& out) override;
+  std::span<const CK_ATTRIBUTE_TYPE> CarriedAttributes() const override;
 };
 
 }  // namespace zorbix::p15

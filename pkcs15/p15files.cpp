@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "p11/objects.h"
 #include "pkcs15/errors.h"
 #include "platform/utf8.h"
 
@@ -37,28 +38,136 @@ int CP15File::Encode(const CPKCS11Object&, std::vector<std::uint8_t>& out) {
   return 0;
 }
 
-std::vector<std::vector<std::uint8_t>> CP15File::EncodeEntries() {
-  std::vector<std::vector<std::uint8_t>> entries;
+CP15File::SideDecode CP15File::DecodeAside(std::span<const std::uint8_t> element) {
+  SideDecode out;
+  const std::size_t count = objects_.size();
+  const int standard = standardFormat_;
+  const int pathForm = pathForm_;
+  const bool loaded = loaded_;
+  bool accepted = false;
+  try {
+    accepted = Decode(element);
+  } catch (const Pkcs11Exception&) {
+    accepted = false;
+  }
+  if (accepted && objects_.size() == count + 1) out.object = objects_.back();
+  objects_.resize(std::min(objects_.size(), count));
+  out.standardFormat = standardFormat_;
+  out.pathForm = pathForm_;
+  standardFormat_ = standard;
+  pathForm_ = pathForm;
+  loaded_ = loaded;
+  return out;
+}
+
+// The entry must come back from the card as this object: decoded by this
+// file in its own form, giving the same entry again, with the object's place
+// and names.
+bool CP15File::ReadsBackAs(const CPKCS11Object& object, const Element& entry) {
+  const SideDecode back = DecodeAside(entry);
+  if (!back.object || back.standardFormat != standardFormat_ || back.pathForm != pathForm_)
+    return false;
+  Element again;
+  try {
+    if (Encode(*back.object, again) != 0 || again != entry) return false;
+  } catch (const Pkcs11Exception&) {
+    return false;
+  }
+  std::vector<std::uint8_t> path = object.Path();
+  if (pathForm_ != kPathFormBinary) PadPath(path);
+  if (back.object->Path() != path || back.object->Index() != object.Index() ||
+      back.object->Length() != object.Length())
+    return false;
+  // Every value the object holds comes back; an empty or missing one has
+  // nothing to lose (a certificate without subject gets an empty Name).
+  for (CK_ATTRIBUTE_TYPE type : CarriedAttributes()) {
+    const auto mine = object.Bytes(type);
+    if (mine.empty()) continue;
+    const auto theirs = back.object->Bytes(type);
+    if (mine.size() == 1 && theirs.size() == 1) {
+      if ((mine[0] != 0) != (theirs[0] != 0)) return false;  // booleans by truth
+    } else if (!std::equal(mine.begin(), mine.end(), theirs.begin(), theirs.end())) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<CP15File::Element> CP15File::EncodeEntries() {
+  std::vector<Element> entries;
   entries.reserve(objects_.size());
-  for (const auto& object : objects_) {
-    std::vector<std::uint8_t> entry;
+  // By index, on a copy: the checks below decode into the list for a moment.
+  for (std::size_t i = 0; i < objects_.size(); ++i) {
+    const std::shared_ptr<CPKCS11Object> object = objects_[i];
+    Element entry;
     if (!object || Encode(*object, entry) != 0) Fail(CKR_DEVICE_ERROR);
+    // An unchanged object keeps the entry the card holds (its members that
+    // this module does not write, such as authId, stay as they were).
+    if (const auto stored = storedEntries_.find(object->Handle()); stored != storedEntries_.end()) {
+      if (stored->second == entry) {
+        entries.push_back(std::move(entry));
+        continue;
+      }
+      const SideDecode before = DecodeAside(stored->second);
+      Element reencoded;
+      if (before.object && Encode(*before.object, reencoded) == 0 && reencoded == entry) {
+        entries.push_back(stored->second);
+        continue;
+      }
+    }
+    if (!ReadsBackAs(*object, entry)) Fail(CKR_DEVICE_ERROR);
     entries.push_back(std::move(entry));
   }
   return entries;
 }
 
+void CP15File::Written(std::vector<Element> elements, std::uint16_t extent) {
+  storedEntries_.clear();
+  if (elements.size() == objects_.size())
+    for (std::size_t i = 0; i < objects_.size(); ++i)
+      if (objects_[i]) storedEntries_[objects_[i]->Handle()] = elements[i];
+  cardElements_ = std::move(elements);
+  size_ = extent;
+  loaded_ = true;
+}
+
+void CP15File::WriteFailed(std::uint16_t extent) {
+  cardElements_.reset();
+  size_ = std::max(size_, extent);
+}
+
 void CP15File::Read(CCardFileAccess& card) {
-  ReadElements(card, [this](std::span<const std::uint8_t> e) { return Decode(e); }, true, size_);
+  const std::size_t before = objects_.size();
+  std::vector<Element> elements;
+  storedEntries_.clear();
+  cardElements_.reset();
+  ReadElements(
+      card,
+      [this, &elements](std::span<const std::uint8_t> e) {
+        const std::size_t count = objects_.size();
+        if (!Decode(e)) return false;
+        elements.emplace_back(e.begin(), e.end());
+        if (objects_.size() == count + 1 && objects_.back())
+          storedEntries_[objects_.back()->Handle()] = elements.back();
+        return true;
+      },
+      true, size_);
+  // What the card holds is known only when the list mirrors it.
+  if (before == 0) cardElements_ = std::move(elements);
   loaded_ = true;
 }
 
 void CP15File::Write(CCardFileAccess& card) {
   // Every entry is encoded before the card is touched: an entry that cannot
   // be encoded must not leave a half-rewritten directory behind.
-  const auto entries = EncodeEntries();
-  WriteElements(card, entries, size_);
-  loaded_ = true;
+  auto entries = EncodeEntries();
+  try {
+    WriteElements(card, entries, size_);
+  } catch (...) {
+    WriteFailed(size_);
+    throw;
+  }
+  Written(std::move(entries), size_);
 }
 
 void CP15File::ReadElements(CCardFileAccess& card, const ElementDecoder& decode,

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -41,6 +43,7 @@ constexpr std::uint16_t FirstAccessOffset(std::uint16_t fileId) {
 // complete DER elements from offset 0.
 class CP15File {
  public:
+  using Element = std::vector<std::uint8_t>;
   using ObjectList = std::vector<std::shared_ptr<CPKCS11Object>>;
   using ElementDecoder = std::function<bool(std::span<const std::uint8_t>)>;
 
@@ -54,6 +57,8 @@ class CP15File {
   virtual bool Decode(std::span<const std::uint8_t> element) = 0;
   // The entry of one object; 0 on success. The base writes nothing.
   virtual int Encode(const CPKCS11Object& object, std::vector<std::uint8_t>& out);
+  // The attributes an entry of this file carries (besides the place).
+  virtual std::span<const CK_ATTRIBUTE_TYPE> CarriedAttributes() const { return {}; }
   virtual void Read(CCardFileAccess& card);
   virtual void Write(CCardFileAccess& card);
 
@@ -70,11 +75,30 @@ class CP15File {
   ObjectList& Objects() { return objects_; }
   const ObjectList& Objects() const { return objects_; }
 
- protected:
-  // The entries of the objects, in list order. Raises CKR_DEVICE_ERROR when
-  // one does not encode.
-  virtual std::vector<std::vector<std::uint8_t>> EncodeEntries();
+  // The entries of the objects, in list order, as they would go to the card.
+  // An object that has not changed since its entry was read or written keeps
+  // that entry's bytes. Any other entry must decode again, in this file's
+  // form, to the same object: the same entry, place, and every carried
+  // attribute the object holds a value for.
+  // Raises CKR_DEVICE_ERROR when an entry does not encode or would not read
+  // back; the card is not touched then.
+  virtual std::vector<Element> EncodeEntries();
 
+  // The elements the card holds, in order, as last read or written; none
+  // when unknown (after a failed write).
+  const std::optional<std::vector<Element>>& CardElements() const { return cardElements_; }
+  // A write of elements (the entries of the objects for a directory) ended:
+  // the card holds them, followed by zeros up to extent.
+  void Written(std::vector<Element> elements, std::uint16_t extent);
+  // A write failed part-way: what the card holds is unknown; extent covers
+  // whatever may have been written.
+  void WriteFailed(std::uint16_t extent);
+
+  // Size of the EF as the card reported it, once asked.
+  std::optional<std::uint16_t> Capacity() const { return capacity_; }
+  void SetCapacity(std::uint16_t capacity) { capacity_ = capacity; }
+
+ protected:
   // Selects the PKCS#15 DF and hands every element of the file to decode
   // until the content ends (CKR_DATA_INVALID). A false decode raises
   // CKR_DEVICE_ERROR. Other failures mark the slot's token when
@@ -93,9 +117,22 @@ class CP15File {
   void SetSize(std::uint16_t size) { size_ = size; }
 
  private:
+  // Decodes element on the side: the object it gives (null when refused),
+  // with the file's list and flags left as they were.
+  struct SideDecode {
+    std::shared_ptr<CPKCS11Object> object;
+    int standardFormat = 1;
+    int pathForm = kPathFormBinary;
+  };
+  SideDecode DecodeAside(std::span<const std::uint8_t> element);
+  bool ReadsBackAs(const CPKCS11Object& object, const Element& entry);
+
   bool loaded_ = false;
   std::uint16_t fileId_;
   ObjectList objects_;
+  std::optional<std::vector<Element>> cardElements_;
+  std::map<CK_OBJECT_HANDLE, Element> storedEntries_;  // by object handle
+  std::optional<std::uint16_t> capacity_;
   std::uint16_t size_ = 0;
   int standardFormat_ = 1;
   int pathForm_ = kPathFormBinary;

@@ -13,3 +13,7 @@ target_compile_definitions(zorbix_version_note PRIVATE
   ZORBIX_VERSION_MAJOR=${_zv_major}u ZORBIX_VERSION_MINOR=${_zv_minor}u
   ZORBIX_VERSION_PATCH=${_zv_patch}u ZORBIX_VERSION_BUILD=${_zv_build}u)
 target_compile_options(zorbix_version_note PRIVATE ${ZORBIX_WARNINGS})
+
+# The system test looks for the module where this build installs it.
+set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/system_places.cpp PROPERTIES
+  COMPILE_DEFINITIONS "ZORBIX_INSTALL_LIBDIR=\"${CMAKE_INSTALL_LIBDIR}\"")

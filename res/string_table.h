@@ -1,4 +1,5 @@
-// The per-language tables behind Text(): sorted {id, text} arrays.
+// The per-language tables behind Text(): sorted {id, text} arrays generated
+// from the catalogues in res/po at build time.
 #pragma once
 
 #include <span>
@@ -13,12 +14,15 @@ struct StringEntry {
   const char* text;
 };
 
-// One table per language, each sorted by id. A language without a table, or
-// an id missing from one, falls back to English (US).
-std::span<const StringEntry> EnglishUSStrings();
-std::span<const StringEntry> SpanishStrings();
+// The six languages of the table.
+inline constexpr Language kLanguages[] = {kSpanish, kEnglishUS, kEnglishUK,
+                                          kCatalan, kBasque,    kGalician};
 
-// The language for a locale name such as "es_ES.UTF-8" or "en_GB".
-Language LanguageFromLocale(std::string_view locale);
+// The table of `lang`, sorted by id; empty for a language without one.
+std::span<const StringEntry> TableOf(Language lang);
+
+// The language for a locale name such as "es_ES.UTF-8" or "en_GB", or for a
+// LANGUAGE entry such as "gl" or "pt_BR"; `fallback` when none of the six.
+Language LanguageFromLocale(std::string_view locale, Language fallback = kEnglishUS);
 
 }  // namespace zorbix::res

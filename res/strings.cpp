@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "res/string_table.h"
@@ -17,14 +19,10 @@ struct LoadedTable {
 };
 
 std::vector<LoadedTable> LoadTables() {
-  const std::pair<Language, std::span<const StringEntry>> sources[] = {
-      {kEnglishUS, EnglishUSStrings()},
-      {kSpanish, SpanishStrings()},
-  };
   std::vector<LoadedTable> tables;
-  for (const auto& [lang, entries] : sources) {
+  for (const Language lang : kLanguages) {
     LoadedTable table{lang, {}};
-    for (const auto& entry : entries) table.texts.emplace(entry.id, entry.text);
+    for (const auto& entry : TableOf(lang)) table.texts.emplace(entry.id, entry.text);
     tables.push_back(std::move(table));
   }
   return tables;
@@ -44,9 +42,7 @@ const std::string* Find(int id, Language lang) {
   return nullptr;
 }
 
-}  // namespace
-
-Language LanguageFromLocale(std::string_view locale) {
+std::optional<Language> Known(std::string_view locale) {
   const auto end = locale.find_first_of(".@");
   locale = locale.substr(0, end);
   const auto sep = locale.find_first_of("_-");
@@ -57,17 +53,41 @@ Language LanguageFromLocale(std::string_view locale) {
   if (language == "ca") return kCatalan;
   if (language == "eu") return kBasque;
   if (language == "gl") return kGalician;
-  if (language == "en" && territory == "GB") return kEnglishUK;
-  return kEnglishUS;
+  if (language == "en") return territory == "GB" || territory == "UK" ? kEnglishUK : kEnglishUS;
+  return std::nullopt;
 }
 
+const char* Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0' ? value : nullptr;
+}
+
+}  // namespace
+
+Language LanguageFromLocale(std::string_view locale, Language fallback) {
+  return Known(locale).value_or(fallback);
+}
+
+// As the C library picks a message catalogue: the locale from LC_ALL, else
+// LC_MESSAGES, else LANG; unless that is "C", LANGUAGE's list of languages
+// comes first, and its first entry we have wins.
 Language UserLanguage() {
-  // The usual precedence of the C library's message catalogue lookup.
+  const char* locale = nullptr;
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && value[0] != '\0') return LanguageFromLocale(value);
+    if ((locale = Env(name)) != nullptr) break;
   }
-  return kEnglishUS;
+  const std::string_view current = locale != nullptr ? locale : "C";
+  if (current == "C" || current == "POSIX" || current.rfind("C.", 0) == 0) return kEnglishUS;
+  if (const char* list = Env("LANGUAGE")) {
+    std::string_view rest = list;
+    while (!rest.empty()) {
+      const auto colon = rest.find(':');
+      if (auto lang = Known(rest.substr(0, colon))) return *lang;
+      if (colon == std::string_view::npos) break;
+      rest.remove_prefix(colon + 1);
+    }
+  }
+  return LanguageFromLocale(current);
 }
 
 const std::string& Text(int id, Language lang) {

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   libcrypto++-dev asn1c
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd
-  qt6-base-dev xvfb xauth
+  qt6-base-dev qt6-svg-dev qt6-translations-l10n xvfb xauth
   libp11-kit-dev p11-kit gnutls-bin
   python3 python3-pykcs11 python3-pyscard
   openssl

@@ -645,8 +645,8 @@ Response Card::ReadFile(CardFile& ef, std::size_t offset, std::size_t length) {
 Response Card::WriteFile(CardFile& ef, std::size_t offset, const Bytes& bytes) {
   std::lock_guard lock(mu_);
   if (!Allowed(ef.update, pinVerified_)) return Sw(0x6982);
-  if (offset >= ef.data.size()) return Sw(0x6B00);
-  if (bytes.size() > ef.data.size() - offset) return Sw(0x6A84);
+  // Offset or data past the end of the EF: wrong parameters, nothing written.
+  if (offset >= ef.data.size() || bytes.size() > ef.data.size() - offset) return Sw(0x6B00);
   std::copy(bytes.begin(), bytes.end(), ef.data.begin() + static_cast<std::ptrdiff_t>(offset));
   return Sw(0x9000);
 }

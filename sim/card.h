@@ -44,8 +44,8 @@
 //
 // READ BINARY: a read that crosses the end of the file answers the bytes up
 // to the end with 9000 (a short chunk ends the caller's read); an offset at
-// or past the end answers 6B00. UPDATE BINARY past the end answers 6B00
-// (offset) or 6A84 (data too long).
+// or past the end answers 6B00. UPDATE BINARY that would write past the end
+// answers 6B00 and writes nothing.
 //
 // Short file identifiers: FileSpec::sfi 0 means "none", so a file reached
 // with short identifier 0 stores kSfiZero. A short identifier is looked up in
@@ -235,7 +235,7 @@ class Card {
   CardFile* CreateEf(const std::vector<std::uint16_t>& parent, std::uint16_t fid,
                      std::size_t size, Access read, Access update);
   bool DeleteFile(const std::vector<std::uint16_t>& path);
-  // Access-checked transparent read/write of an EF (6982 / 6B00 / 6A84).
+  // Access-checked transparent read/write of an EF (6982 / 6B00).
   Response ReadFile(CardFile& ef, std::size_t offset, std::size_t length);
   Response WriteFile(CardFile& ef, std::size_t offset, const Bytes& bytes);
   static Bytes Fci(const CardFile& file);

@@ -6,6 +6,10 @@
 
 namespace zorbix::app {
 
+// TEST 0 with its result: 0, or 2 when a registry value could not be read,
+// a key could not be closed or the registry part was cut short.
+int RunSystemTest(RunState& s);
+
 class DefaultTestSteps final : public TestSteps {
  public:
   void TestSystem(RunState& s) override;

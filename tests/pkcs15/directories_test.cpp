@@ -446,13 +446,23 @@ TEST(directories, FileReadKeepsTheFormOfItsLastEntryAndWritesItBack) {
     EXPECT_EQ(f.Size(), c.content.size());
   }
 
-  // Read and written back as the card family's: the rewritten entry is two
-  // bytes shorter (no authId, flags of one byte less), then zeros.
+  // Written back unchanged, the entry stays as the card holds it (authId
+  // and all).
   FakeCard card(kPrKDFFileId, halvo);
   CP15PrKDF f;
   f.Read(card);
   f.Write(card);
-  EXPECT_EQ(ToHex(card.content()), ToHex(Concat({Fixture("prkdf_written_halvo.hex"), Bytes(2, 0)})));
+  EXPECT_EQ(ToHex(card.content()), ToHex(halvo));
+
+  // An object that is not that entry (the same key as another file read it)
+  // is encoded in the file's form: two bytes shorter (no authId, flags of
+  // one byte less), then zeros.
+  FakeCard written(kPrKDFFileId, halvo);
+  CP15PrKDF other;
+  other.Read(written);
+  other.Objects() = f.Objects();
+  other.Write(written);
+  EXPECT_EQ(ToHex(written.content()), ToHex(Concat({Fixture("prkdf_written_halvo.hex"), Bytes(2, 0)})));
 }
 
 }  // namespace

@@ -183,7 +183,8 @@ TEST_F(EngineTest, AccessRulesNeedTheVerifiedPin) {
                      {"00B0000004", "DEADBEEF" "9000"},
                      {"00D6000102AABB", "9000"},
                      {"00B0000004", "DEAABBEF" "9000"},
-                     {"00D6000302AABB", "6A84"},  // past the end
+                     {"00D6000302AABB", "6B00"},  // past the end
+                     {"00B0000004", "DEAABBEF" "9000"},  // nothing written
                      {"00D6000401AA", "6B00"},
                      {"00D60000", "6700"},
                  });

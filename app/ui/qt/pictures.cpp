@@ -1,156 +1,103 @@
-// Stand-in drawings until the real pictures land in the resources.
+// Pictures from the SVG resources, and the busy animation over its strip.
 #include "app/ui/qt/pictures.h"
 
 #include <QFile>
-#include <QLabel>
-#include <QMovie>
 #include <QPainter>
-#include <QPainterPath>
-#include <QRadialGradient>
+#include <QSvgRenderer>
 #include <QTimer>
-
-#include "app/ui/wizard_ui.h"
+#include <cmath>
 
 namespace zorbix::app::ui {
 namespace {
 
-constexpr int kSpinnerFrames = 12;
-constexpr int kSpinnerPeriodMs = 166;  // about 6 frames a second
+constexpr int kAnimationFrameSize = 119;  // one frame of the strip, in SVG units
 
-QPixmap Ball(QColor colour, int size) {
-  QPixmap pm(size, size);
+QString PicturePath(int id) { return QStringLiteral(":/zorbix/pictures/%1.svg").arg(id); }
+
+QPixmap Render(QSvgRenderer& renderer, QSize size, qreal dpr) {
+  QPixmap pm(size * dpr);
+  pm.setDevicePixelRatio(dpr);
   pm.fill(Qt::transparent);
   QPainter p(&pm);
   p.setRenderHint(QPainter::Antialiasing);
-  QRadialGradient g(size * 0.35, size * 0.35, size * 0.6);
-  g.setColorAt(0, colour.lighter(170));
-  g.setColorAt(1, colour.darker(130));
-  p.setBrush(g);
-  p.setPen(QPen(colour.darker(180), 1));
-  p.drawEllipse(QRectF(1, 1, size - 2, size - 2));
-  return pm;
-}
-
-QPixmap Triangle(int size) {
-  QPixmap pm(size, size);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  QPainterPath path;
-  path.moveTo(size / 2.0, 1);
-  path.lineTo(size - 1, size - 1);
-  path.lineTo(1, size - 1);
-  path.closeSubpath();
-  p.setBrush(QColor(250, 210, 40));
-  p.setPen(QPen(QColor(120, 90, 0), 1));
-  p.drawPath(path);
-  p.setPen(QPen(Qt::black, std::max(1, size / 10)));
-  p.drawLine(QPointF(size / 2.0, size * 0.35), QPointF(size / 2.0, size * 0.7));
-  p.drawPoint(QPointF(size / 2.0, size * 0.82));
-  return pm;
-}
-
-// A neutral framed tile for the decoration bitmaps and the other icons.
-QPixmap Tile(int id, int size) {
-  QPixmap pm(size, size);
-  pm.fill(Qt::transparent);
-  QPainter p(&pm);
-  p.setRenderHint(QPainter::Antialiasing);
-  p.setBrush(QColor(200, 215, 235));
-  p.setPen(QPen(QColor(60, 80, 120), 1));
-  p.drawRoundedRect(QRectF(1, 1, size - 2, size - 2), size / 6.0, size / 6.0);
-  if (id == 142 || id == 144) {
-    p.setPen(QPen(QColor(60, 80, 120), std::max(1, size / 16)));
-    p.drawText(pm.rect(), Qt::AlignCenter, QStringLiteral("ORVA"));
-  }
+  renderer.render(&p, QRectF(QPointF(0, 0), QSizeF(size)));
   return pm;
 }
 
 }  // namespace
 
-QPixmap Picture(int id, int size) {
-  const QString path = QStringLiteral(":/zorbix/pictures/%1.png").arg(id);
-  if (QFile::exists(path)) {
-    QPixmap pm(path);
-    if (!pm.isNull())
-      return pm.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+QPixmap Picture(int id, QSize box, qreal devicePixelRatio, Qt::AspectRatioMode mode) {
+  box = box.expandedTo(QSize(1, 1));
+  QSvgRenderer renderer(PicturePath(id));
+  if (!renderer.isValid()) {
+    QPixmap empty(box);
+    empty.fill(Qt::transparent);
+    return empty;
   }
-  switch (id) {
-    case kIconPass: return Ball(QColor(40, 170, 40), size);
-    case kIconNotRun: return Ball(QColor(150, 150, 150), size);
-    case kIconFail: return Ball(QColor(210, 40, 40), size);
-    case kIconWarning: return Triangle(size);
-    default: return Tile(id, size);
-  }
+  const QSize size = renderer.defaultSize().scaled(box, mode).expandedTo(QSize(1, 1));
+  QPixmap drawn = Render(renderer, size, devicePixelRatio);
+  if (size == box || mode != Qt::KeepAspectRatioByExpanding) return drawn;
+  const QRect middle(QPoint((size.width() - box.width()) / 2, (size.height() - box.height()) / 2),
+                     box);
+  QPixmap cut = drawn.copy(QRectF(QPointF(middle.topLeft()) * devicePixelRatio,
+                                  QSizeF(middle.size()) * devicePixelRatio).toRect());
+  cut.setDevicePixelRatio(devicePixelRatio);
+  return cut;
 }
 
 BusyAnimation::BusyAnimation(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("animation"));
+  timer_ = new QTimer(this);
+  timer_->setTimerType(Qt::PreciseTimer);
+  // Ticks twice a frame; the frame shown follows the clock, so the rate
+  // stays at six a second whatever the timer's jitter.
+  timer_->setInterval(1000 / kFramesPerSecond / 2);
+  connect(timer_, &QTimer::timeout, this, [this] { Tick(); });
 }
 
 void BusyAnimation::Open(int resourceId) {
   Stop();
-  delete movieLabel_;
-  movieLabel_ = nullptr;
-  movie_ = nullptr;
-  const QString path = QStringLiteral(":/zorbix/animations/%1.gif").arg(resourceId);
-  if (QFile::exists(path)) {
-    movieLabel_ = new QLabel(this);
-    movieLabel_->setGeometry(rect());
-    movieLabel_->setScaledContents(true);
-    movie_ = new QMovie(path, QByteArray(), movieLabel_);
-    movieLabel_->setMovie(movie_);
-    movie_->jumpToFrame(0);
-    movieLabel_->show();
-  } else if (!spin_) {
-    spin_ = new QTimer(this);
-    spin_->setInterval(kSpinnerPeriodMs);
-    connect(spin_, &QTimer::timeout, this, [this] {
-      frame_ = (frame_ + 1) % kSpinnerFrames;
-      update();
-    });
+  frames_.clear();
+  QSvgRenderer renderer(PicturePath(resourceId));
+  if (renderer.isValid()) {
+    const qreal dpr = devicePixelRatioF();
+    const int count = renderer.defaultSize().width() / kAnimationFrameSize;
+    for (int i = 0; i < count; ++i) {
+      renderer.setViewBox(QRectF(i * kAnimationFrameSize, 0, kAnimationFrameSize, kAnimationFrameSize));
+      frames_.push_back(Render(renderer, size(), dpr));
+    }
   }
   show();
+  update();
 }
 
 void BusyAnimation::Play() {
   playing_ = true;
-  if (movie_) {
-    movie_->start();
-  } else if (spin_) {
-    spin_->start();
-  }
+  clock_.start();
+  timer_->start();
 }
 
 void BusyAnimation::Stop() {
   playing_ = false;
-  if (movie_) {
-    movie_->stop();
-    movie_->jumpToFrame(0);
-  }
-  if (spin_) spin_->stop();
+  timer_->stop();
   frame_ = 0;
   update();
 }
 
-void BusyAnimation::paintEvent(QPaintEvent*) {
-  if (movie_) return;
-  QPainter p(this);
-  p.setRenderHint(QPainter::Antialiasing);
-  const QPointF c(width() / 2.0, height() / 2.0);
-  const double r = std::min(width(), height()) / 2.0 - 2;
-  for (int i = 0; i < kSpinnerFrames; ++i) {
-    const int age = (frame_ - i + kSpinnerFrames) % kSpinnerFrames;
-    QColor dot(40, 80, 160);
-    dot.setAlphaF(playing_ ? 1.0 - age / double(kSpinnerFrames) : 0.35);
-    p.save();
-    p.translate(c);
-    p.rotate(i * 360.0 / kSpinnerFrames);
-    p.setBrush(dot);
-    p.setPen(Qt::NoPen);
-    p.drawEllipse(QPointF(0, -r * 0.75), r * 0.15, r * 0.15);
-    p.restore();
+void BusyAnimation::Tick() {
+  if (frames_.empty()) return;
+  const int frame = static_cast<int>(clock_.elapsed() * kFramesPerSecond / 1000 %
+                                     static_cast<qint64>(frames_.size()));
+  if (frame != frame_) {
+    frame_ = frame;
+    update();
   }
+}
+
+void BusyAnimation::paintEvent(QPaintEvent*) {
+  if (frames_.empty()) return;
+  QPainter p(this);
+  p.drawPixmap(0, 0, frames_[static_cast<std::size_t>(frame_) % frames_.size()]);
 }
 
 }  // namespace zorbix::app::ui

@@ -15,12 +15,16 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTimer>
+#include <QThread>
 #include <QWizardPage>
+#include <chrono>
 #include <cmath>
+#include <type_traits>
 
 #include "app/ui/navigation.h"
 #include "app/ui/page_layouts.h"
 #include "app/ui/qt/pictures.h"
+#include "app/ui/qt/translations.h"
 #include "app/ui/qt/wizard_dialog.h"
 #include "platform/secret.h"
 #include "res/strings.h"
@@ -32,6 +36,11 @@ namespace {
 constexpr int kAnimationX = 8, kAnimationY = 20, kAnimationSize = 30;
 // Status icons are drawn at most this large, like the 32 x 32 originals.
 constexpr int kMaxIconPixels = 32;
+// Size of the emblem in the header band, in pixels.
+constexpr int kLogoPixels = 48;
+// Inputs of the test page the run leaves alone, and the adapter turns off
+// while it goes on: the reader list, the unblock box and the new PIN.
+constexpr int kRunInputs[] = {1035, 1025, 1001};
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 QString TextQ(int id) { return Q(res::Text(id)); }
@@ -52,26 +61,30 @@ QString FromSecret(const SecretString& s) {
 
 void ShowIcon(QLabel* label, int iconId) {
   const int size = std::min({label->width(), label->height(), kMaxIconPixels});
-  label->setPixmap(Picture(iconId, std::max(size, 1)));
+  label->setPixmap(Picture(iconId, std::max(size, 1), label->devicePixelRatioF()));
   label->setProperty("iconId", iconId);
 }
 
 }  // namespace
 
-QtWizardUi::QtWizardUi() : dialog_(std::make_unique<WizardDialog>()) {
-  // Dialog units of an 8-point page font, measured the way the layouts were
-  // designed: average width of the Latin letters and the line height.
-  QFont pageFont = QApplication::font();
-  pageFont.setPointSize(8);
-  const QFontMetricsF fm(pageFont);
+QtWizardUi::QtWizardUi()
+    : translations_(std::make_unique<QtTranslations>(res::UserLanguage())),
+      dialog_(std::make_unique<WizardDialog>()) {
+  // Dialog units of the font the pages' widgets use, measured the way the
+  // layouts were designed: a quarter of the average width of the Latin
+  // letters, an eighth of the line height.
+  const QFontMetricsF fm(dialog_->font());
   dialogUnit_ = {
       fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")) /
           52.0 / 4.0,
       fm.height() / 8.0};
 
   dialog_->setWindowTitle(TextQ(102));
-  dialog_->setWindowIcon(QIcon(Picture(128, 32)));
-  dialog_->setPixmap(QWizard::LogoPixmap, Picture(142, 48));
+  QIcon icon;
+  for (int size : {16, 24, 32, 48, 64}) icon.addPixmap(Picture(128, size));
+  dialog_->setWindowIcon(icon);
+  dialog_->setPixmap(QWizard::LogoPixmap,
+                     Picture(142, kLogoPixels, dialog_->devicePixelRatioF()));
   for (Page page : {Page::Welcome, Page::Test, Page::Completion, Page::Error}) BuildPage(page);
   WireEvents();
 
@@ -90,7 +103,25 @@ QtWizardUi::QtWizardUi() : dialog_(std::make_unique<WizardDialog>()) {
                    [this](int id) { PageChanged(id); });
 }
 
-QtWizardUi::~QtWizardUi() = default;
+QtWizardUi::~QtWizardUi() {
+  // A run still going waits for the UI thread: serve it until it ends.
+  while (running_) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  if (worker_.joinable()) worker_.join();
+}
+
+template <typename F>
+auto QtWizardUi::OnUi(F&& f) -> decltype(f()) {
+  using R = decltype(f());
+  if (QThread::currentThread() == dialog_->thread()) return f();
+  if constexpr (std::is_void_v<R>) {
+    QMetaObject::invokeMethod(dialog_.get(), [&] { f(); }, Qt::BlockingQueuedConnection);
+  } else {
+    std::optional<R> result;
+    QMetaObject::invokeMethod(dialog_.get(), [&] { result.emplace(f()); },
+                              Qt::BlockingQueuedConnection);
+    return std::move(*result);
+  }
+}
 
 void QtWizardUi::BuildPage(Page page) {
   const PageTemplate& t = PageLayout(page);
@@ -155,7 +186,10 @@ void QtWizardUi::BuildPage(Page page) {
       if (c.kind == ControlKind::Icon) {
         ShowIcon(l, c.picture);
       } else {
-        l->setPixmap(Picture(c.picture, std::min(l->width(), l->height())));
+        const int frame = c.kind == ControlKind::BitmapSunken ? 2 * l->frameWidth() : 0;
+        // The framed picture fills its frame, as the page bitmap did.
+        l->setPixmap(Picture(c.picture, l->size() - QSize(frame, frame), l->devicePixelRatioF(),
+                             frame ? Qt::KeepAspectRatioByExpanding : Qt::KeepAspectRatio));
       }
     }
     w->setEnabled(!(c.flags & kStartDisabled));
@@ -163,6 +197,9 @@ void QtWizardUi::BuildPage(Page page) {
     if (c.id) {
       w->setObjectName(QStringLiteral("c%1").arg(c.id));
       map[c.id] = w;
+    } else {
+      // Decoration, found by its place in the template.
+      w->setObjectName(QStringLiteral("deco%1").arg(&c - t.controls.data()));
     }
   }
   pages_[Index(page)] = p;
@@ -223,7 +260,7 @@ QWidget* QtWizardUi::Find(int id) const {
 }
 
 void QtWizardUi::Deliver(const std::function<void()>& handler) {
-  if (!events_) return;
+  if (!events_ || running_) return;
   ++depth_;
   handler();
   --depth_;
@@ -237,12 +274,64 @@ void QtWizardUi::Deliver(const std::function<void()>& handler) {
 void QtWizardUi::NextClicked() {
   if (depth_ > 0 || !(buttons_ & kButtonNext)) return;
   const Page from = CurrentPage();
+  if (from == Page::Test) {
+    StartRun(from);
+    return;
+  }
   Deliver([&] {
     requested_.reset();
     const Page to = ResolveNext(from, events_->OnNext(from), requested_);
     requested_.reset();
     if (to != from) requested_ = to;
   });
+}
+
+void QtWizardUi::StartRun(Page from) {
+  if (!events_) return;
+  running_ = true;
+  ++depth_;
+  requested_.reset();
+  SetRunInputs(false);
+  if (worker_.joinable()) worker_.join();
+  worker_ = std::thread([this, from] {
+    const Page returned = events_->OnNext(from);
+    QMetaObject::invokeMethod(dialog_.get(), [this, from, returned] { EndRun(from, returned); },
+                              Qt::QueuedConnection);
+  });
+}
+
+void QtWizardUi::EndRun(Page from, Page returned) {
+  worker_.join();
+  running_ = false;
+  SetRunInputs(true);
+  const Page to = ResolveNext(from, returned, requested_);
+  requested_.reset();
+  if (to != from) requested_ = to;
+  --depth_;
+  Deliver([] {});
+  ApplyButtons();
+}
+
+void QtWizardUi::SetRunInputs(bool enabled) {
+  if (!enabled) {
+    enabledBeforeRun_.clear();
+    for (int id : kRunInputs) {
+      QWidget* w = Control(Page::Test, id);
+      enabledBeforeRun_[id] = w->isEnabled();
+      w->setEnabled(false);
+    }
+  } else {
+    for (const auto& [id, was] : enabledBeforeRun_) Control(Page::Test, id)->setEnabled(was);
+    enabledBeforeRun_.clear();
+  }
+  for (QWizard::WizardButton which : {QWizard::BackButton, QWizard::NextButton,
+                                      QWizard::FinishButton, QWizard::CancelButton}) {
+    if (!enabled) dialog_->button(which)->setEnabled(false);
+  }
+  if (enabled) {
+    dialog_->button(QWizard::CancelButton)->setEnabled(true);
+    ApplyButtons();
+  }
 }
 
 void QtWizardUi::BackClicked() {
@@ -278,63 +367,85 @@ void QtWizardUi::ApplyButtons() {
 }
 
 void QtWizardUi::SetButtons(unsigned buttons) {
-  buttons_ = buttons;
-  ApplyButtons();
+  OnUi([&] {
+    buttons_ = buttons;
+    // During the run the buttons stay off; they show the state once it ends.
+    if (!running_) ApplyButtons();
+  });
 }
 
-bool QtWizardUi::IsNextEnabled() const { return buttons_ & kButtonNext; }
-
-// The run happens inside one request; let what it changes show as it goes
-// (and the animation move), while clicks and keys wait.
-void QtWizardUi::ShowProgress() {
-  if (depth_ > 0 && dialog_->isVisible())
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+bool QtWizardUi::IsNextEnabled() const {
+  return const_cast<QtWizardUi*>(this)->OnUi([&] { return (buttons_ & kButtonNext) != 0; });
 }
 
 void QtWizardUi::SetText(int controlId, const std::string& text) {
-  QWidget* w = Find(controlId);
-  if (auto* l = qobject_cast<QLabel*>(w)) {
-    l->setText(Q(text));
-  } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
-    e->setText(Q(text));
-  } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
-    b->setText(Q(text));
-  } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
-    g->setTitle(Q(text));
-  }
-  ShowProgress();
+  OnUi([&] {
+    QWidget* w = Find(controlId);
+    if (auto* l = qobject_cast<QLabel*>(w)) {
+      l->setText(Q(text));
+    } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
+      e->setText(Q(text));
+    } else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+      b->setText(Q(text));
+    } else if (auto* g = qobject_cast<QGroupBox*>(w)) {
+      g->setTitle(Q(text));
+    }
+  });
 }
 
 void QtWizardUi::SetEnabled(int controlId, bool enabled) {
-  if (QWidget* w = Find(controlId)) w->setEnabled(enabled);
+  OnUi([&] {
+    QWidget* w = Find(controlId);
+    if (!w) return;
+    // An input the adapter holds off during the run takes the state after it.
+    if (running_ && enabledBeforeRun_.count(controlId) && Control(Page::Test, controlId) == w) {
+      enabledBeforeRun_[controlId] = enabled;
+      return;
+    }
+    w->setEnabled(enabled);
+  });
 }
 
 void QtWizardUi::SetVisible(int controlId, bool visible) {
-  if (QWidget* w = Find(controlId)) w->setHidden(!visible);
+  OnUi([&] {
+    if (QWidget* w = Find(controlId)) w->setHidden(!visible);
+  });
 }
 
 void QtWizardUi::SetIcon(int iconControlId, int iconId) {
-  if (auto* l = qobject_cast<QLabel*>(Find(iconControlId))) ShowIcon(l, iconId);
-  ShowProgress();
+  OnUi([&] {
+    if (auto* l = qobject_cast<QLabel*>(Find(iconControlId))) ShowIcon(l, iconId);
+  });
 }
 
 void QtWizardUi::SetFont(int controlId, int pointSize) {
-  if (QWidget* w = Find(controlId)) {
-    QFont f = QApplication::font();  // the default face, only the size set
-    f.setPointSize(pointSize);
-    w->setFont(f);
-  }
+  OnUi([&] {
+    if (QWidget* w = Find(controlId)) {
+      QFont f = QApplication::font();  // the default face, only the size set
+      f.setPointSize(pointSize);
+      w->setFont(f);
+    }
+  });
 }
 
-void QtWizardUi::SetTitle(const std::string& text) { dialog_->setWindowTitle(Q(text)); }
+void QtWizardUi::SetTitle(const std::string& text) {
+  OnUi([&] { dialog_->setWindowTitle(Q(text)); });
+}
 
 void QtWizardUi::GoToPage(Page page) {
-  requested_ = page;
-  if (depth_ == 0) Deliver([] {});
+  OnUi([&] {
+    requested_ = page;
+    if (depth_ == 0) Deliver([] {});
+  });
 }
 
 void QtWizardUi::MessageBox(const std::string& text, const std::string& caption,
                             MessageKind kind) {
+  OnUi([&] { ShowMessageBox(text, caption, kind); });
+}
+
+void QtWizardUi::ShowMessageBox(const std::string& text, const std::string& caption,
+                                MessageKind kind) {
   if (messageBoxHook_) {
     messageBoxHook_(text, caption, kind);
     return;
@@ -347,83 +458,111 @@ void QtWizardUi::MessageBox(const std::string& text, const std::string& caption,
 }
 
 void QtWizardUi::StartTimer(unsigned id, unsigned periodMs) {
-  QTimer*& t = timers_[id];
-  if (!t) {
-    t = new QTimer(dialog_.get());
-    t->setObjectName(QStringLiteral("timer-%1").arg(id, 0, 16));
-    // A tick that arrives inside another request (a message box's loop) is
-    // dropped: polling is periodic and must not overlap the run.
-    QObject::connect(t, &QTimer::timeout, dialog_.get(), [this, id] {
-      if (depth_ == 0) Deliver([&] { events_->OnTimer(id); });
-    });
-  }
-  t->start(static_cast<int>(periodMs));
+  OnUi([&] {
+    QTimer*& t = timers_[id];
+    if (!t) {
+      t = new QTimer(dialog_.get());
+      t->setObjectName(QStringLiteral("timer-%1").arg(id, 0, 16));
+      // A tick that arrives inside another request (a message box's loop) is
+      // dropped: polling is periodic and must not overlap the run.
+      QObject::connect(t, &QTimer::timeout, dialog_.get(), [this, id] {
+        if (depth_ == 0) Deliver([&] { events_->OnTimer(id); });
+      });
+    }
+    t->start(static_cast<int>(periodMs));
+  });
 }
 
 void QtWizardUi::StopTimer(unsigned id) {
-  if (QTimer* t = Timer(id)) t->stop();
+  OnUi([&] {
+    if (QTimer* t = Timer(id)) t->stop();
+  });
 }
 
 void QtWizardUi::AnimationOpen(int resourceId) {
-  if (!animation_) {
-    animation_ = new BusyAnimation(PageWidget(Page::Test));
-    animation_->setGeometry(kAnimationX, kAnimationY, kAnimationSize, kAnimationSize);
-  }
-  animation_->Open(resourceId);
+  OnUi([&] {
+    if (!animation_) {
+      animation_ = new BusyAnimation(PageWidget(Page::Test));
+      animation_->setGeometry(kAnimationX, kAnimationY, kAnimationSize, kAnimationSize);
+    }
+    animation_->Open(resourceId);
+  });
 }
 
 void QtWizardUi::AnimationPlay() {
-  if (animation_) animation_->Play();
+  OnUi([&] {
+    if (animation_) animation_->Play();
+  });
 }
 
 void QtWizardUi::AnimationStop() {
-  if (animation_) animation_->Stop();
+  OnUi([&] {
+    if (animation_) animation_->Stop();
+  });
 }
 
 Fields QtWizardUi::ReadFields() {
-  auto text = [this](int id) {
-    return ToSecret(static_cast<QLineEdit*>(Control(Page::Test, id))->text());
-  };
-  return Fields{text(1000), text(1023), text(1001)};
+  return OnUi([&] {
+    auto text = [this](int id) {
+      return ToSecret(static_cast<QLineEdit*>(Control(Page::Test, id))->text());
+    };
+    return Fields{text(1000), text(1023), text(1001)};
+  });
 }
 
 void QtWizardUi::WriteFields(const Fields& fields) {
-  auto put = [this](int id, const SecretString& s) {
-    static_cast<QLineEdit*>(Control(Page::Test, id))->setText(FromSecret(s));
-  };
-  put(1000, fields.pin);
-  put(1023, fields.puk);
-  put(1001, fields.newPin);
+  OnUi([&] {
+    auto put = [this](int id, const SecretString& s) {
+      static_cast<QLineEdit*>(Control(Page::Test, id))->setText(FromSecret(s));
+    };
+    put(1000, fields.pin);
+    put(1023, fields.puk);
+    put(1001, fields.newPin);
+  });
 }
 
 void QtWizardUi::ClearReaderList() {
-  auto* combo = static_cast<QComboBox*>(Control(Page::Test, 1035));
-  const QSignalBlocker block(combo);
-  combo->clear();
+  OnUi([&] {
+    auto* combo = static_cast<QComboBox*>(Control(Page::Test, 1035));
+    const QSignalBlocker block(combo);
+    combo->clear();
+  });
 }
 
 void QtWizardUi::AddReader(const std::string& name) {
-  auto* combo = static_cast<QComboBox*>(Control(Page::Test, 1035));
-  const QSignalBlocker block(combo);
-  combo->addItem(Q(name));
+  OnUi([&] {
+    auto* combo = static_cast<QComboBox*>(Control(Page::Test, 1035));
+    const QSignalBlocker block(combo);
+    combo->addItem(Q(name));
+  });
 }
 
 void QtWizardUi::SelectReader(int index) {
-  auto* combo = static_cast<QComboBox*>(Control(Page::Test, 1035));
-  const QSignalBlocker block(combo);
-  combo->setCurrentIndex(index);
+  OnUi([&] {
+    auto* combo = static_cast<QComboBox*>(Control(Page::Test, 1035));
+    const QSignalBlocker block(combo);
+    combo->setCurrentIndex(index);
+  });
 }
 
 int QtWizardUi::SelectedReader() const {
-  return static_cast<QComboBox*>(Control(Page::Test, 1035))->currentIndex();
+  return const_cast<QtWizardUi*>(this)->OnUi(
+      [&] { return static_cast<QComboBox*>(Control(Page::Test, 1035))->currentIndex(); });
 }
 
 bool QtWizardUi::IsChecked(int controlId) const {
-  auto* b = qobject_cast<QAbstractButton*>(Find(controlId));
-  return b && b->isChecked();
+  return const_cast<QtWizardUi*>(this)->OnUi([&] {
+    auto* b = qobject_cast<QAbstractButton*>(Find(controlId));
+    return b && b->isChecked();
+  });
 }
 
 void QtWizardUi::Pause(unsigned ms) {
+  // On the run's worker the window goes on by itself.
+  if (QThread::currentThread() != dialog_->thread()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return;
+  }
   // Paint and timer events go on; clicks wait, so the run is not re-entered.
   QEventLoop loop;
   QTimer::singleShot(static_cast<int>(ms), &loop, &QEventLoop::quit);

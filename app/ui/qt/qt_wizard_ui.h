@@ -1,12 +1,20 @@
 // The Qt 6 adapter: the user-interface operations on a QWizard, and the
 // widgets' signals delivered to the logic as WizardEvents.
+//
+// The run (Next on the test page) is synchronous for the logic but goes on a
+// worker thread here: every operation it calls is carried out on the UI
+// thread and waited for, so the window repaints and the busy animation moves
+// while the logic waits on the card. Meanwhile the page's inputs and the
+// wizard buttons are off, and no event reaches the logic.
 #pragma once
 
+#include <QSizeF>
 #include <array>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 
 #include "app/ui/wizard_ui.h"
@@ -19,6 +27,7 @@ class QWizardPage;
 namespace zorbix::app::ui {
 
 class BusyAnimation;
+class QtTranslations;
 class WizardDialog;
 
 class QtWizardUi final : public WizardUi {
@@ -26,8 +35,8 @@ class QtWizardUi final : public WizardUi {
   using MessageBoxHook =
       std::function<void(const std::string& text, const std::string& caption, MessageKind kind)>;
 
-  // Builds the wizard and its pages; nothing is shown yet. Needs a
-  // QApplication.
+  // Builds the wizard and its pages in the user's language; nothing is
+  // shown yet. Needs a QApplication.
   QtWizardUi();
   ~QtWizardUi() override;
   QtWizardUi(const QtWizardUi&) = delete;
@@ -47,6 +56,10 @@ class QtWizardUi final : public WizardUi {
   Page CurrentPage() const;
   QTimer* Timer(unsigned id) const;
   BusyAnimation* Animation() const { return animation_; }
+  // Pixels per dialog unit, measured on the font the pages use.
+  QSizeF DialogUnit() const { return QSizeF(dialogUnit_[0], dialogUnit_[1]); }
+  // True while the run is under way on its worker thread.
+  bool IsRunning() const { return running_; }
   // Replaces the modal message box (tests).
   void SetMessageBoxHook(MessageBoxHook hook) { messageBoxHook_ = std::move(hook); }
 
@@ -79,13 +92,20 @@ class QtWizardUi final : public WizardUi {
  private:
   using ControlMap = std::unordered_map<int, QWidget*>;
 
+  // Runs `f` on the UI thread and returns its result; from the worker the
+  // call waits until the UI thread has done it.
+  template <typename F>
+  auto OnUi(F&& f) -> decltype(f());
   void BuildPage(Page page);
+  void StartRun(Page from);
+  void EndRun(Page from, Page returned);
+  void SetRunInputs(bool enabled);
   void WireEvents();
   // The control addressed by `id`: on the current page first, then on the
   // other pages.
   QWidget* Find(int id) const;
   void ApplyButtons();
-  void ShowProgress();
+  void ShowMessageBox(const std::string& text, const std::string& caption, MessageKind kind);
   // Runs an event handler of the logic; page requests made meanwhile are
   // carried out once the outermost handler returns.
   void Deliver(const std::function<void()>& handler);
@@ -93,6 +113,8 @@ class QtWizardUi final : public WizardUi {
   void BackClicked();
   void PageChanged(int id);
 
+  // First member: Qt's texts must be translated before the wizard exists.
+  std::unique_ptr<QtTranslations> translations_;
   std::unique_ptr<WizardDialog> dialog_;
   std::array<QWizardPage*, 4> pages_{};
   std::array<ControlMap, 4> controls_;
@@ -105,6 +127,9 @@ class QtWizardUi final : public WizardUi {
   int depth_ = 0;
   std::optional<Page> requested_;
   bool fillingReaders_ = false;
+  bool running_ = false;
+  std::thread worker_;
+  std::map<int, bool> enabledBeforeRun_;
 };
 
 }  // namespace zorbix::app::ui
