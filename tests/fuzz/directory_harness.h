@@ -1,8 +1,8 @@
 // One directory file (PrKDF, PuKDF, CDF or DODF) as a card holds it: every
 // element read and decoded in the standard or the card family's (HALVO)
-// form. Whatever decoded is written back in both forms and both path forms,
-// and what the module writes must read back: an entry it cannot read again
-// would lose the object on the next session.
+// form. The file must go back as it was read, and every object is written
+// anew in both forms and both path forms: what the module writes must read
+// back, or the object would be lost on the next session.
 #pragma once
 
 #include <algorithm>
@@ -22,6 +22,13 @@ int FuzzDirectory(const std::uint8_t* data, std::size_t size) {
   try {
     file.Read(card);
   } catch (const p11::Pkcs11Exception&) {
+  }
+
+  // What was just read goes back as it stands.
+  try {
+    file.EncodeEntries();
+  } catch (const p11::Pkcs11Exception&) {
+    Finding("a directory just read cannot be written back");
   }
 
   for (const auto& object : file.Objects()) {
