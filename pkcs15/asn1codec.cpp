@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "ber_decoder.h"
+#include "ber_tlv_length.h"
+#include "ber_tlv_tag.h"
 #include "der_encoder.h"
 #include "pkcs15/errors.h"
 
@@ -38,7 +40,48 @@ void FillBuffer(S& s, std::span<const std::uint8_t> bytes) {
   s.size = static_cast<int>(bytes.size());
 }
 
+// Nesting that OneElement follows; deeper elements are refused.
+constexpr int kMaxNesting = 64;
+
+// Length of the complete element at the start of bytes, with the contents
+// of every constructed element inside it a run of complete elements too (as
+// the decoder reads them once they stand inside a constructed tag); 0 when
+// there is no such element.
+std::size_t ElementLength(std::span<const std::uint8_t> bytes, int depth) {
+  if (depth > kMaxNesting) return 0;
+  ber_tlv_tag_t tag;
+  const ssize_t tagLength = ber_fetch_tag(bytes.data(), bytes.size(), &tag);
+  if (tagLength <= 0) return 0;
+  const int constructed = BER_TLV_CONSTRUCTED(bytes.data());
+  ber_tlv_len_t length;
+  const ssize_t lengthLength =
+      ber_fetch_length(constructed, bytes.data() + tagLength, bytes.size() - tagLength, &length);
+  if (lengthLength <= 0) return 0;
+  std::size_t at = static_cast<std::size_t>(tagLength + lengthLength);
+  if (length >= 0) {
+    if (static_cast<std::size_t>(length) > bytes.size() - at) return 0;
+    const std::size_t end = at + static_cast<std::size_t>(length);
+    while (constructed && at < end) {
+      const std::size_t n = ElementLength(bytes.subspan(at, end - at), depth + 1);
+      if (n == 0) return 0;
+      at += n;
+    }
+    return end;
+  }
+  // Indefinite length: elements up to the end-of-contents octets 00 00.
+  for (;;) {
+    if (bytes.size() - at >= 2 && bytes[at] == 0 && bytes[at + 1] == 0) return at + 2;
+    const std::size_t n = ElementLength(bytes.subspan(at), depth + 1);
+    if (n == 0) return 0;
+    at += n;
+  }
+}
+
 }  // namespace
+
+bool OneElement(std::span<const std::uint8_t> bytes) {
+  return bytes.empty() || ElementLength(bytes, 0) == bytes.size();
+}
 
 DecodeCode DecodeBer(asn_TYPE_descriptor_t& type, void** structure,
                      std::span<const std::uint8_t> bytes, std::size_t& consumed) {

@@ -145,6 +145,16 @@ std::vector<std::uint8_t> ToVector(const S& s) {
   return {b.begin(), b.end()};
 }
 
+// True when bytes are exactly one complete BER element whose constructed
+// parts hold complete elements all the way down. The decoder takes the
+// contents of an explicitly tagged ANY as they stand (behind a primitive
+// tag, unchecked): anything else there is a wrong encoding of the member,
+// and written back it would make an entry that no longer decodes. An absent
+// member (null) and an empty one (A0 00, as the module writes a key without
+// subject) are fine.
+bool OneElement(std::span<const std::uint8_t> bytes);
+inline bool OneElement(const ANY_t* a) { return !a || OneElement(Bytes(*a)); }
+
 // INTEGER contents as an unsigned big-endian number of at most 4 bytes (no
 // sign extension, empty is 0); longer raises CKR_DATA_LEN_RANGE.
 std::uint32_t IntegerValue(std::span<const std::uint8_t> contents);

@@ -149,16 +149,29 @@ bool AcceptKey(CP15File& file, const Entry& e, int standardFormat) {
   return Accept(file, std::move(key), standardFormat, textPath);
 }
 
+// The open-type members hold one element each (asn1::OneElement).
+template <typename Entry>
+bool KeyMembersWellFormed(const Entry& e) {
+  return asn1::OneElement(e.classAttributes.endDate) && asn1::OneElement(e.subClassAttributes);
+}
+template <typename Entry>
+bool CertificateMembersWellFormed(const Entry& e) {
+  return asn1::OneElement(&e.typeAttributes.subject) && asn1::OneElement(&e.typeAttributes.issuer);
+}
+
 // Standard form first; the card family's form is taken also when it asks
 // for more data than the element holds.
 template <typename Object, typename Standard, typename Halvo>
 bool DecodeKey(CP15File& file, ByteView element) {
   {
     auto standard = asn1::Decode<Standard>(element);
-    if (standard.ok()) return AcceptKey<Object>(file, *standard.value, 1);
+    if (standard.ok() && KeyMembersWellFormed(*standard.value))
+      return AcceptKey<Object>(file, *standard.value, 1);
   }
   auto halvo = asn1::Decode<Halvo>(element);
-  if (halvo.code == asn1::DecodeCode::Failure || !halvo.value) return false;
+  if (halvo.code == asn1::DecodeCode::Failure || !halvo.value ||
+      !KeyMembersWellFormed(*halvo.value))
+    return false;
   return AcceptKey<Object>(file, *halvo.value, 0);
 }
 
@@ -334,10 +347,11 @@ std::span<const CK_ATTRIBUTE_TYPE> CP15PuKDF::CarriedAttributes() const {
 bool CP15CDF::Decode(std::span<const std::uint8_t> element) {
   {
     auto standard = asn1::Decode<CertificateObject_t>(element);
-    if (standard.ok()) return AcceptCertificate(*this, *standard.value, 1);
+    if (standard.ok() && CertificateMembersWellFormed(*standard.value))
+      return AcceptCertificate(*this, *standard.value, 1);
   }
   auto halvo = asn1::Decode<CertificateObjectHALVO_t>(element);
-  if (!halvo.ok()) return false;
+  if (!halvo.ok() || !CertificateMembersWellFormed(*halvo.value)) return false;
   return AcceptCertificate(*this, *halvo.value, 0);
 }
 
@@ -355,7 +369,9 @@ std::span<const CK_ATTRIBUTE_TYPE> CP15CDF::CarriedAttributes() const {
 
 bool CP15DODF::Decode(std::span<const std::uint8_t> element) {
   auto decoded = asn1::Decode<DataObject_t>(element);
-  if (decoded.code == asn1::DecodeCode::Failure || !decoded.value) return false;
+  if (decoded.code == asn1::DecodeCode::Failure || !decoded.value ||
+      !asn1::OneElement(decoded.value->subClassAttributes))
+    return false;
   const DataObject_t& e = *decoded.value;
 
   auto data = std::make_shared<CPKCS11DataObject>();

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git patch
+  clang libclang-rt-14-dev llvm
   libgtest-dev libgmock-dev
   libcrypto++-dev asn1c
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd

@@ -139,39 +139,48 @@ void VpcdLink::Run() {
   }
 }
 
-bool VpcdLink::Serve(int fd) {
+std::optional<Bytes> ReadVpcdMessage(const VpcdRead& read) {
   std::uint8_t head[2];
-  if (!ReadFully(fd, head, 2)) return false;
+  if (!read(head, 2)) return std::nullopt;
   const std::size_t len = static_cast<std::size_t>(head[0]) << 8 | head[1];
   Bytes msg(len);
-  if (len && !ReadFully(fd, msg.data(), len)) return false;
+  if (len && !read(msg.data(), len)) return std::nullopt;
+  return msg;
+}
 
+Bytes AnswerVpcdMessage(Card& card, const Bytes& message) {
   Bytes answer;
-  bool reply = false;
-  {
-    std::lock_guard lock(mu_);
-    if (!card_ || !card_->Inserted()) return false;
-    if (len == 1) {
-      switch (msg[0]) {
-        case 0: card_->PowerOff(); break;
-        case 1: card_->PowerOn(); break;
-        case 2: card_->Reset(); break;
-        case 4:
-          answer = card_->Atr();
-          reply = true;
-          break;
-        default: break;
-      }
-    } else if (len > 1) {
-      answer = card_->Process(msg);
-      reply = true;
+  if (message.size() == 1) {
+    switch (message[0]) {
+      case 0: card.PowerOff(); return {};
+      case 1: card.PowerOn(); return {};
+      case 2: card.Reset(); return {};
+      case 4: answer = card.Atr(); break;
+      default: return {};
     }
+  } else if (message.size() > 1) {
+    answer = card.Process(message);
+  } else {
+    return {};
   }
-  if (!reply) return true;
   if (answer.size() > kMaxAnswer) answer = {0x6F, 0x00};  // the length field would wrap
   Bytes out = {static_cast<std::uint8_t>(answer.size() >> 8),
                static_cast<std::uint8_t>(answer.size())};
   out.insert(out.end(), answer.begin(), answer.end());
+  return out;
+}
+
+bool VpcdLink::Serve(int fd) {
+  const std::optional<Bytes> msg =
+      ReadVpcdMessage([fd](std::uint8_t* buf, std::size_t n) { return ReadFully(fd, buf, n); });
+  if (!msg) return false;
+  Bytes out;
+  {
+    std::lock_guard lock(mu_);
+    if (!card_ || !card_->Inserted()) return false;
+    out = AnswerVpcdMessage(*card_, *msg);
+  }
+  if (out.empty()) return true;
   return WriteFully(fd, out.data(), out.size());
 }
 

@@ -13,8 +13,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -23,6 +26,19 @@
 namespace zorbix::sim {
 
 inline constexpr int kVpcdBasePort = 35963;  // reader slot 0; slot 1 is +1
+
+// The wire format on its own, apart from the socket, so that it can be fed
+// bytes from anywhere.
+//
+// Reads exactly n bytes into buf; false when the stream ends or fails first.
+using VpcdRead = std::function<bool(std::uint8_t* buf, std::size_t n)>;
+// The next message of the driver (its length field read and dropped);
+// nullopt when the stream ends or fails inside it.
+std::optional<Bytes> ReadVpcdMessage(const VpcdRead& read);
+// What the card sends back for one message, length field included; empty
+// when the message wants no answer (power, reset, an unknown control code,
+// an empty message).
+Bytes AnswerVpcdMessage(Card& card, const Bytes& message);
 
 class VpcdLink {
  public:

@@ -207,10 +207,10 @@ Bytes EncodeType(const Type& t, const std::string& root) {
            Fill(s, Bytes(t.name.begin(), t.name.end()));
          }));
   Bytes atrs;
-  for (const auto& [atr, mask] : t.atrs)
+  for (const auto& pattern : t.atrs)
     Append(atrs, DerOf<CardATR_t>(asn_DEF_CardATR, [&](CardATR_t& a) {
-             Fill(a.atr, atr);
-             Fill(a.mask, mask);
+             Fill(a.atr, pattern.first);
+             Fill(a.mask, pattern.second);
            }));
   Append(seq, Tlv(0x31, atrs));
   const auto integer = [](unsigned long v) {

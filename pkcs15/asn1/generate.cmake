@@ -1,7 +1,8 @@
 # Runs asn1c on the card-structure module into OUT_DIR.
 # Usage: cmake -DASN1C=<exe> -DMODULE=<file.asn1> -DOUT_DIR=<dir> [-DSTAMP=<file>] -P generate.cmake
-# Files are generated in a scratch folder and copied only when they changed,
-# so a rebuild after an unchanged run recompiles nothing.
+# Files are generated in a scratch folder, mended by the patches in
+# patches/, and copied only when they changed, so a rebuild after an
+# unchanged run recompiles nothing.
 cmake_minimum_required(VERSION 3.25)
 
 foreach(var ASN1C MODULE OUT_DIR)
@@ -24,6 +25,29 @@ if(NOT rc EQUAL 0)
 endif()
 # The sample converter has a main(); the Makefile sample is of no use here.
 file(REMOVE "${scratch}/converter-sample.c" "${scratch}/Makefile.am.sample")
+
+# Our mends to asn1c's runtime, applied to every fresh copy of it in name
+# order. A patch that no longer applies (another asn1c) stops the build
+# rather than leaving the runtime unmended.
+file(GLOB patches "${CMAKE_CURRENT_LIST_DIR}/patches/*.patch")
+list(SORT patches)
+if(patches)
+  find_program(PATCH_EXECUTABLE patch)
+  if(NOT PATCH_EXECUTABLE)
+    message(FATAL_ERROR "generate.cmake: the program patch is needed for ${patches}")
+  endif()
+endif()
+foreach(p ${patches})
+  execute_process(
+    COMMAND "${PATCH_EXECUTABLE}" -p0 --batch --forward --quiet --no-backup-if-mismatch -i "${p}"
+    WORKING_DIRECTORY "${scratch}"
+    RESULT_VARIABLE rc
+    OUTPUT_VARIABLE out
+    ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "generate.cmake: ${p} does not apply to this asn1c's runtime:\n${out}\n${err}")
+  endif()
+endforeach()
 
 file(GLOB produced RELATIVE "${scratch}" "${scratch}/*.c" "${scratch}/*.h")
 file(GLOB existing RELATIVE "${OUT_DIR}" "${OUT_DIR}/*.c" "${OUT_DIR}/*.h")

@@ -425,10 +425,11 @@ TEST_F(CommTest, WriteObjectTakesOneWholeElement) {
       {H("30 03 02 01 05 00"), CKR_DATA_INVALID},
       {H("30 84 00 00 00 01 05"), CKR_DATA_INVALID},
   };
-  for (const auto& [element, rv] : cases) {
+  for (const auto& [bytes, rv] : cases) {
     FileCard file{Bytes(16, 0)};
     card_ = std::ref(file);
     auto c = Comm();
+    const Bytes& element = bytes;  // clang 14 captures no structured binding
     EXPECT_EQ(RaisedBy([&] { c->WriteObject(element, 0x8500); }), rv) << ::testing::PrintToString(element);
     EXPECT_EQ(Sent().size(), rv == CKR_OK ? 1u : 0u);
   }

@@ -172,6 +172,27 @@ TEST(asn1, OpenTypesKeepTheWholeElement) {
   EXPECT_EQ(ToHex(asn1::Bytes(halvo->typeAttributes.issuer)), ToHex(Hex(der::kNameCD)));
 }
 
+// What an open-type member may hold: one complete element, sound all the
+// way down inside constructed parts (primitive contents are not looked at).
+TEST(asn1, OneElementIsOneWellFormedElement) {
+  const struct {
+    const char* hex;
+    bool one;
+  } cases[] = {
+      {"", true},                                   // empty: a key without subject
+      {"18 03 31 32 33", true},                     // GeneralizedTime-like primitive
+      {"30 05 31 03 13 01 41", true},               // Name with one part
+      {"30 80 31 03 13 01 41 00 00", true},         // indefinite length
+      {"04 02 30 7E", true},                        // primitive: contents not parsed
+      {"18 25 32 30", false},                       // longer than what is there
+      {"30 00 1F 0B", false},                       // bytes after the element
+      {"30 04 13 4F 41 42", false},                 // a part longer than its parent
+      {"30 80 31 03 13 01 41", false},              // indefinite without its end
+      {"30 03 31 01", false},                       // cut inside a part
+  };
+  for (const auto& c : cases) EXPECT_EQ(asn1::OneElement(Hex(c.hex)), c.one) << c.hex;
+}
+
 TEST(asn1, LabelAlternativeIsRecorded) {
   auto utf8 = asn1::DecodeComplete<DataObject_t>(Hex(der::kDataObject));
   ASSERT_TRUE(utf8);

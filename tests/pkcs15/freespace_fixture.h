@@ -84,7 +84,7 @@ class VirtualToken : public commtest::CommTest {
     profile_ = sim::FindProfile(name);
     ASSERT_NE(profile_, nullptr) << name;
     card = std::make_unique<sim::Card>(*profile_);
-    card->StartTrace();
+    card->StartTrace();  // the tests read the exchanges back
     card->PowerOn();
     card_ = [this](const Bytes& c) {
       if (stopAfter_ && answered_++ >= *stopAfter_) return Sw(0x6F00);
