@@ -108,11 +108,19 @@ class PlanBuilder {
     Add(at + 1, Bytes(bytes.begin() + 1, bytes.end()));
     Add(at, Bytes(1, bytes[0]));
   }
-  // The content ends at `at` (00 where a tag was), then the rest is cleared.
+  // The content ends at `at` (00 where a tag was), then the rest is cleared;
+  // in one command when that takes one.
   void Truncate(std::uint32_t at, std::size_t length) {
-    Add(at, Bytes(1, 0x00));
+    Bytes zeros(length, 0x00);
+    if (length > kOneCommand) {
+      zeros.pop_back();
+      Add(at, Bytes(1, 0x00));
+      MarkCommitted();
+      Add(at + 1, std::move(zeros));
+      return;
+    }
+    Add(at, std::move(zeros));
     MarkCommitted();
-    Add(at + 1, Bytes(length - 1, 0x00));
   }
   // The last write so far is the one that changes what the card lists.
   void Commit() { plan_.commit = plan_.writes.empty() ? 0 : plan_.writes.size() - 1; }
