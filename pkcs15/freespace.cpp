@@ -122,6 +122,17 @@ class PlanBuilder {
     Add(at, std::move(zeros));
     MarkCommitted();
   }
+  // The entry at `at` trades places with each of `following` in turn, one
+  // command per trade; returns where it ends up.
+  std::uint32_t SwapPast(std::uint32_t at, const Element& entry, const std::vector<Element>& following) {
+    for (const Element& e : following) {
+      Bytes pair(e);
+      pair.insert(pair.end(), entry.begin(), entry.end());
+      Add(at, std::move(pair));
+      at += static_cast<std::uint32_t>(e.size());
+    }
+    return at;
+  }
   // The last write so far is the one that changes what the card lists.
   void Commit() { plan_.commit = plan_.writes.empty() ? 0 : plan_.writes.size() - 1; }
   WritePlan Take() {
@@ -192,13 +203,7 @@ WritePlan MakePlan(const std::optional<std::vector<Element>>& onCard,
     // self in one command (zeros over what it leaves).
     if (moved && swapsFit() && std::max(leaving.size(), y.back().size()) <= kOneCommand &&
         base + oldLength - leaving.size() + y.back().size() <= limit) {
-      std::uint32_t at = base;
-      for (const Element& e : rest) {
-        Bytes pair(e);
-        pair.insert(pair.end(), leaving.begin(), leaving.end());
-        b.Add(at, std::move(pair));
-        at += static_cast<std::uint32_t>(e.size());
-      }
+      const std::uint32_t at = b.SwapPast(base, leaving, rest);
       Bytes replaced(y.back());
       if (replaced.size() < leaving.size()) replaced.resize(leaving.size(), 0x00);
       b.Add(at, std::move(replaced));
@@ -207,13 +212,7 @@ WritePlan MakePlan(const std::optional<std::vector<Element>>& onCard,
     if (moved) rest.push_back(y.back());
     if (swapsFit() && (!moved || base + oldLength + y.back().size() <= limit)) {
       if (moved) b.Append(base + oldLength, y.back());
-      std::uint32_t at = base;
-      for (const Element& e : rest) {
-        Bytes pair(e);
-        pair.insert(pair.end(), leaving.begin(), leaving.end());
-        b.Add(at, std::move(pair));
-        at += static_cast<std::uint32_t>(e.size());
-      }
+      const std::uint32_t at = b.SwapPast(base, leaving, rest);
       b.Truncate(at, leaving.size());
       return b.Take();
     }

@@ -23,7 +23,7 @@
 #include "sim/content_pki.h"
 #include "sim/profile.h"
 #include "tests/e2e/outside.h"
-#include "tests/p11/reader_slot.h"
+#include "tests/p11/bench_fixture.h"
 #include "tests/support/hex.h"
 
 namespace zorbix::testing {
@@ -60,14 +60,10 @@ std::string PercentEncoded(const std::string& s) {
   return out;
 }
 
-class Writes : public ::testing::Test {
+// One bench for the suite; the module of this process initialised around
+// each test.
+class Writes : public p11test::OnBench {
  protected:
-  static void SetUpTestSuite() { bench_ = sim::Bench::Start(1).release(); }
-  static void TearDownTestSuite() {
-    delete bench_;
-    bench_ = nullptr;
-  }
-
   void Use(const std::string& profile) { profile_ = *sim::FindProfile(profile); }
 
   // One step of the PyKCS11 script in a process of its own.
@@ -105,7 +101,6 @@ class Writes : public ::testing::Test {
     return {b.begin(), b.end()};
   }
 
-  static inline sim::Bench* bench_ = nullptr;
   sim::Profile profile_;
 };
 
@@ -113,7 +108,10 @@ class Writes : public ::testing::Test {
 
 class OutsideApplications : public Writes, public ::testing::WithParamInterface<std::string> {
  protected:
-  void SetUp() override { Use(GetParam()); }
+  void SetUp() override {
+    Writes::SetUp();
+    Use(GetParam());
+  }
 };
 
 TEST_P(OutsideApplications, CreateReadBackRenameDestroyAndReuse) {
@@ -193,10 +191,9 @@ struct Templates {
 
 class InProcess : public Writes {
  protected:
-  void SetUp() override { ASSERT_EQ(C_Initialize(nullptr), CKR_OK); }
   void TearDown() override {
     if (slot_) C_CloseAllSessions(slot_);
-    C_Finalize(nullptr);
+    Writes::TearDown();
   }
 
   // A card of the profile in the reader, with a read-write session logged in.
@@ -204,10 +201,9 @@ class InProcess : public Writes {
     Use(profile);
     if (slot_) C_CloseAllSessions(slot_);
     sim::Card& card = bench_->Insert(0, profile);
-    slot_ = SlotOfReaderName();
+    slot_ = ReaderSlot();
     return card;
   }
-  CK_SLOT_ID SlotOfReaderName() { return p11test::SlotOfReader(bench_->ReaderName(0)); }
 
   CK_SESSION_HANDLE OpenUser() {
     CK_SESSION_HANDLE h = 0;

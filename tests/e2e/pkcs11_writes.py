@@ -11,17 +11,11 @@
 import sys
 
 import PyKCS11
+from pkcs11_token import token_slot
 
 module, reader, pin, step = sys.argv[1:5]
 args = sys.argv[5:]
-lib = PyKCS11.PyKCS11Lib()
-lib.load(module)
-
-slot = None
-for s in lib.getSlotList(tokenPresent=True):
-    if lib.getSlotInfo(s).slotDescription.strip() == reader:
-        slot = s
-assert slot is not None, "no token in " + reader
+lib, slot = token_slot(module, reader)
 session = lib.openSession(slot, PyKCS11.CKF_SERIAL_SESSION | PyKCS11.CKF_RW_SESSION)
 session.login(pin)
 
