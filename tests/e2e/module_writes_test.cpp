@@ -326,6 +326,8 @@ class PulledOut : public InProcess, public ::testing::WithParamInterface<std::st
     }
     ASSERT_NE(before, after);
     ASSERT_GT(commands, 3u);
+    std::cout << "[ figures  ] " << GetParam() << ": pulled after each of the call's " << commands
+              << " commands\n";
     const std::string removed = " " + HexOf(removedLabel) + " ";
     for (std::size_t n = 1; n <= commands; ++n) {
       auto [card, h] = Prepared();

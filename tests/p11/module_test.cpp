@@ -63,7 +63,7 @@ std::vector<Entry> AllEntryPoints() {
       {"C_SetOperationState", [s] { return C_SetOperationState(s, nullptr, 0, 0, 0); }, Kind::Stub},
       {"C_Login", [s] { return C_Login(s, CKU_USER, nullptr, 0); }, Kind::Session},
       {"C_Logout", [s] { return C_Logout(s); }, Kind::Session},
-      {"C_CreateObject", [s] { return C_CreateObject(s, nullptr, 0, nullptr); }, Kind::Session},
+      {"C_CreateObject", [s] { CK_OBJECT_HANDLE o; return C_CreateObject(s, nullptr, 0, &o); }, Kind::Session},
       {"C_CopyObject", [s] { return C_CopyObject(s, 0, nullptr, 0, nullptr); }, Kind::Stub},
       {"C_DestroyObject", [s] { return C_DestroyObject(s, 0); }, Kind::Session},
       {"C_GetObjectSize", [s] { return C_GetObjectSize(s, 0, nullptr); }, Kind::Stub},
