@@ -213,12 +213,13 @@ CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
   return Locked([&] { Module().sessions.Logout(hSession); });
 }
 
-CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
+                     CK_OBJECT_HANDLE_PTR phObject) {
+  return LockedRemoval(hSession, [&] { CreateObject(Module().sessions, hSession, pTemplate, ulCount, phObject); });
 }
 CK_RV C_CopyObject(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) { return Stub(); }
-CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
+  return LockedRemoval(hSession, [&] { DestroyObject(Module().sessions, hSession, hObject); });
 }
 CK_RV C_GetObjectSize(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ULONG_PTR) { return Stub(); }
 CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
@@ -227,8 +228,11 @@ CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, 
     return GetAttributeValue(Module().sessions, hSession, hObject, pTemplate, ulCount);
   });
 }
-CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                          CK_ULONG ulCount) {
+  return LockedRemoval(hSession, [&] {
+    SetAttributeValue(Module().sessions, hSession, hObject, pTemplate, ulCount);
+  });
 }
 CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
   return LockedRemoval(hSession, [&] { FindObjectsInit(Module().sessions, hSession, pTemplate, ulCount); });

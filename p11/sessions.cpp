@@ -2,12 +2,12 @@
 // session entry points that share them.
 #include "p11/sessions.h"
 
-
 #include "comm/communicator.h"
 #include "comm/fileaccess.h"
 #include "p11/pkcs11exception.h"
 #include "p11/slots.h"
 #include "p11/tokentypes.h"
+#include "pkcs15/freespace.h"
 #include "pkcs15/p15files.h"
 
 namespace zorbix::p11 {
@@ -34,7 +34,8 @@ CTokenContext::CTokenContext(CSlot& slot, const CTokenType& type)
       certificates_(std::make_unique<p15::CP15CDF>()),
       privateKeys_(std::make_unique<p15::CP15PrKDF>()),
       publicKeys_(std::make_unique<p15::CP15PuKDF>()),
-      dataObjects_(std::make_unique<p15::CP15DODF>()) {
+      dataObjects_(std::make_unique<p15::CP15DODF>()),
+      unusedSpace_(std::make_unique<p15::CP15EFUS>()) {
   standardFormat_ = type.asn1Flags & 1;
   pathForm_ = type.asn1Flags & 2;
   communicator_ = comm::CreateCommunicator(slot, type);

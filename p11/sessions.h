@@ -22,6 +22,10 @@ namespace zorbix::comm {
 class CCommunicator;
 }
 
+namespace zorbix::p15 {
+class CP15EFUS;
+}
+
 namespace zorbix::p11 {
 
 class CSlot;
@@ -93,9 +97,8 @@ class CTokenContext final : public CObjectLoader {
   // The directory that lists objects of this class; CKR_ATTRIBUTE_TYPE_INVALID
   // for a class no directory holds.
   p15::CP15File& DirectoryOfClass(CK_OBJECT_CLASS objectClass);
-  // The unused-space file (5033); none until the writing side supplies it.
-  p15::CP15File* UnusedSpaceFile() { return unusedSpace_.get(); }
-  void SetUnusedSpaceFile(std::unique_ptr<p15::CP15File> file) { unusedSpace_ = std::move(file); }
+  // The unused-space file (5033): read on first need by the writing calls.
+  p15::CP15EFUS& UnusedSpaceFile() { return *unusedSpace_; }
 
   // Token-wide format flags for the files it writes: standard format 1 or
   // 0, path form 2 (binary) or 0 (text). Directory reads only lower them.
@@ -170,7 +173,7 @@ class CTokenContext final : public CObjectLoader {
   std::unique_ptr<p15::CP15PrKDF> privateKeys_;
   std::unique_ptr<p15::CP15PuKDF> publicKeys_;
   std::unique_ptr<p15::CP15DODF> dataObjects_;
-  std::unique_ptr<p15::CP15File> unusedSpace_;
+  std::unique_ptr<p15::CP15EFUS> unusedSpace_;
 
   // The card handle the communicator connected; the card is this context's
   // while the slot still holds it.

@@ -77,6 +77,9 @@ struct PlannedWrite {
 struct WritePlan {
   std::vector<PlannedWrite> writes;
   std::uint32_t end = 0;  // one past the last byte written
+  // The write that makes the card list the new content; those after it only
+  // clear what lies beyond the content's end.
+  std::size_t commit = 0;
 };
 
 std::size_t Total(std::span<const Element> elements) {
@@ -105,15 +108,45 @@ class PlanBuilder {
     Add(at + 1, Bytes(bytes.begin() + 1, bytes.end()));
     Add(at, Bytes(1, bytes[0]));
   }
-  // The content ends at `at` (00 where a tag was), then the rest is cleared.
+  // The content ends at `at` (00 where a tag was), then the rest is cleared;
+  // in one command when that takes one.
   void Truncate(std::uint32_t at, std::size_t length) {
-    Add(at, Bytes(1, 0x00));
-    Add(at + 1, Bytes(length - 1, 0x00));
+    Bytes zeros(length, 0x00);
+    if (length > kOneCommand) {
+      zeros.pop_back();
+      Add(at, Bytes(1, 0x00));
+      MarkCommitted();
+      Add(at + 1, std::move(zeros));
+      return;
+    }
+    Add(at, std::move(zeros));
+    MarkCommitted();
   }
-  WritePlan Take() { return std::move(plan_); }
+  // The entry at `at` trades places with each of `following` in turn, one
+  // command per trade; returns where it ends up.
+  std::uint32_t SwapPast(std::uint32_t at, const Element& entry, const std::vector<Element>& following) {
+    for (const Element& e : following) {
+      Bytes pair(e);
+      pair.insert(pair.end(), entry.begin(), entry.end());
+      Add(at, std::move(pair));
+      at += static_cast<std::uint32_t>(e.size());
+    }
+    return at;
+  }
+  // The last write so far is the one that changes what the card lists.
+  void Commit() { plan_.commit = plan_.writes.empty() ? 0 : plan_.writes.size() - 1; }
+  WritePlan Take() {
+    if (!committed_) Commit();
+    return std::move(plan_);
+  }
+  void MarkCommitted() {
+    Commit();
+    committed_ = true;
+  }
 
  private:
   WritePlan plan_;
+  bool committed_ = false;
 };
 
 // The writes that turn the elements on the card into `next`, ordered so
@@ -121,9 +154,11 @@ class PlanBuilder {
 // (one command being all or nothing):
 // - entries added at the end: tag byte last;
 // - entries gone from the end: a 00 where the first of them began;
-// - one entry leaving the middle (and maybe coming back changed at the
-//   end): it swaps places with each following entry in one command, then
-//   leaves from the end;
+// - one entry leaving the middle: it swaps places with each following
+//   entry in one command, then leaves from the end;
+// - one entry changing and moving to the end: the same swaps, then one
+//   command writes the new entry over the old (or, when that does not fit
+//   one command, the new entry joins at the end before the old one leaves);
 // - anything else: the content is cut where it first differs, the new part
 //   written behind the cut, and the cut closed last.
 // Without knowledge of the card the elements are written in order and the
@@ -160,19 +195,24 @@ WritePlan MakePlan(const std::optional<std::vector<Element>>& onCard,
   if (removed || moved) {
     const Element& leaving = x[0];
     std::vector<Element> rest(x.begin() + 1, x.end());
+    const auto swapsFit = [&] {
+      return std::all_of(rest.begin(), rest.end(),
+                         [&](const Element& e) { return e.size() + leaving.size() <= kOneCommand; });
+    };
+    // A changed entry: it goes to the end by swaps, then becomes its new
+    // self in one command (zeros over what it leaves).
+    if (moved && swapsFit() && std::max(leaving.size(), y.back().size()) <= kOneCommand &&
+        base + oldLength - leaving.size() + y.back().size() <= limit) {
+      const std::uint32_t at = b.SwapPast(base, leaving, rest);
+      Bytes replaced(y.back());
+      if (replaced.size() < leaving.size()) replaced.resize(leaving.size(), 0x00);
+      b.Add(at, std::move(replaced));
+      return b.Take();
+    }
     if (moved) rest.push_back(y.back());
-    const bool swapsFit = std::all_of(rest.begin(), rest.end(), [&](const Element& e) {
-      return e.size() + leaving.size() <= kOneCommand;
-    });
-    if (swapsFit && (!moved || base + oldLength + y.back().size() <= limit)) {
+    if (swapsFit() && (!moved || base + oldLength + y.back().size() <= limit)) {
       if (moved) b.Append(base + oldLength, y.back());
-      std::uint32_t at = base;
-      for (const Element& e : rest) {
-        Bytes pair(e);
-        pair.insert(pair.end(), leaving.begin(), leaving.end());
-        b.Add(at, std::move(pair));
-        at += static_cast<std::uint32_t>(e.size());
-      }
+      const std::uint32_t at = b.SwapPast(base, leaving, rest);
       b.Truncate(at, leaving.size());
       return b.Take();
     }
@@ -218,13 +258,23 @@ void WriteSafely(CCardWriteAccess& card, CP15File& file, const std::vector<Eleme
     file.Written(elements, file.Size());
     return;
   }
+  std::size_t done = 0;
   try {
     if (!selected) SelectInPkcs15(card, file);
-    for (const PlannedWrite& w : plan.writes)
+    for (; done < plan.writes.size(); ++done) {
+      const PlannedWrite& w = plan.writes[done];
       card.UpdateBinaryAt(static_cast<std::uint16_t>(w.offset), w.bytes);
+    }
   } catch (...) {
+    if (done <= plan.commit) {
+      file.WriteFailed(extent);
+      throw;
+    }
+    // The card lists the new content already; only bytes past its end may
+    // be left over, and the next write rewrites the file and clears them.
+    file.Written(elements, extent);
     file.WriteFailed(extent);
-    throw;
+    return;
   }
   file.Written(elements, extent);
 }

@@ -5,13 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "sim/bench.h"
 #include "sim/profile.h"
-#include "tests/ui/subprocess.h"
+#include "tests/e2e/outside.h"
 
 namespace zorbix::testing {
 namespace {
@@ -22,16 +21,6 @@ class OutsideApplications : public ::testing::TestWithParam<std::string> {
   static void TearDownTestSuite() {
     delete bench_;
     bench_ = nullptr;
-  }
-
-  // Runs an outside program through env, with the sanitizer runtimes of a
-  // sanitizer build preloaded.
-  static ProcessResult Outside(std::vector<std::string> args) {
-    if (const char* preload = std::getenv("ZORBIX_OUTSIDE_PRELOAD"); preload && *preload) {
-      args.insert(args.begin(), "ASAN_OPTIONS=detect_leaks=0");
-      args.insert(args.begin(), std::string("LD_PRELOAD=") + preload);
-    }
-    return RunProgram("/usr/bin/env", args, "");
   }
 
   static std::size_t Count(const std::string& text, const std::string& what) {

@@ -9,16 +9,10 @@ import sys
 import PyKCS11
 from cryptography import x509
 from cryptography.hazmat.primitives.asymmetric import rsa
+from pkcs11_token import token_slot
 
 module, reader, pin = sys.argv[1:4]
-lib = PyKCS11.PyKCS11Lib()
-lib.load(module)
-
-slot = None
-for s in lib.getSlotList(tokenPresent=True):
-    if lib.getSlotInfo(s).slotDescription.strip() == reader:
-        slot = s
-assert slot is not None, "no token in " + reader
+lib, slot = token_slot(module, reader)
 info = lib.getTokenInfo(slot)
 assert info.flags & PyKCS11.CKF_TOKEN_INITIALIZED, info
 

@@ -62,7 +62,7 @@ std::vector<Entry> AllEntryPoints() {
       {"C_SetOperationState", [] { return C_SetOperationState(kNoSession, nullptr, 0, 0, 0); }, Kind::Stub},
       {"C_Login", [] { return C_Login(kNoSession, CKU_USER, nullptr, 0); }, Kind::Session},
       {"C_Logout", [] { return C_Logout(kNoSession); }, Kind::Session},
-      {"C_CreateObject", [] { return C_CreateObject(kNoSession, nullptr, 0, nullptr); }, Kind::Session},
+      {"C_CreateObject", [] { CK_OBJECT_HANDLE o; return C_CreateObject(kNoSession, nullptr, 0, &o); }, Kind::Session},
       {"C_CopyObject", [] { return C_CopyObject(kNoSession, 0, nullptr, 0, nullptr); }, Kind::Stub},
       {"C_DestroyObject", [] { return C_DestroyObject(kNoSession, 0); }, Kind::Session},
       {"C_GetObjectSize", [] { return C_GetObjectSize(kNoSession, 0, nullptr); }, Kind::Stub},
