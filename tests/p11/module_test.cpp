@@ -42,7 +42,8 @@ struct Entry {
 CK_ULONG countOut;
 
 // Every entry point, with arguments that reach no memory. The values expected
-// once initialised follow the rules for null or unknown arguments.
+// once initialised follow the rules for null or unknown arguments: null
+// pointers are refused before the session is looked up.
 std::vector<Entry> AllEntryPoints() {
   const CK_SESSION_HANDLE s = kNoSession;
   return {
@@ -76,8 +77,8 @@ std::vector<Entry> AllEntryPoints() {
       {"C_Encrypt", [s] { return C_Encrypt(s, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_EncryptUpdate", [s] { return C_EncryptUpdate(s, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_EncryptFinal", [s] { return C_EncryptFinal(s, nullptr, nullptr); }, Kind::Stub},
-      {"C_DecryptInit", [s] { return C_DecryptInit(s, nullptr, 0); }, Kind::Session},
-      {"C_Decrypt", [s] { return C_Decrypt(s, nullptr, 0, nullptr, nullptr); }, Kind::Session},
+      {"C_DecryptInit", [s] { return C_DecryptInit(s, nullptr, 0); }, Kind::Other, CKR_ARGUMENTS_BAD},
+      {"C_Decrypt", [s] { return C_Decrypt(s, nullptr, 0, nullptr, nullptr); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_DecryptUpdate", [s] { return C_DecryptUpdate(s, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_DecryptFinal", [s] { return C_DecryptFinal(s, nullptr, nullptr); }, Kind::Stub},
       {"C_DigestInit", [s] { return C_DigestInit(s, nullptr); }, Kind::Stub},
@@ -85,13 +86,13 @@ std::vector<Entry> AllEntryPoints() {
       {"C_DigestUpdate", [s] { return C_DigestUpdate(s, nullptr, 0); }, Kind::Stub},
       {"C_DigestKey", [s] { return C_DigestKey(s, 0); }, Kind::Stub},
       {"C_DigestFinal", [s] { return C_DigestFinal(s, nullptr, nullptr); }, Kind::Stub},
-      {"C_SignInit", [s] { return C_SignInit(s, nullptr, 0); }, Kind::Session},
-      {"C_Sign", [s] { return C_Sign(s, nullptr, 0, nullptr, nullptr); }, Kind::Session},
+      {"C_SignInit", [s] { return C_SignInit(s, nullptr, 0); }, Kind::Other, CKR_ARGUMENTS_BAD},
+      {"C_Sign", [s] { return C_Sign(s, nullptr, 0, nullptr, nullptr); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_SignUpdate", [s] { return C_SignUpdate(s, nullptr, 0); }, Kind::Session},
       {"C_SignFinal", [s] { return C_SignFinal(s, nullptr, nullptr); }, Kind::Session},
       {"C_SignRecoverInit", [s] { return C_SignRecoverInit(s, nullptr, 0); }, Kind::Stub},
       {"C_SignRecover", [s] { return C_SignRecover(s, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
-      {"C_VerifyInit", [s] { return C_VerifyInit(s, nullptr, 0); }, Kind::Session},
+      {"C_VerifyInit", [s] { return C_VerifyInit(s, nullptr, 0); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_Verify", [s] { return C_Verify(s, nullptr, 0, nullptr, 0); }, Kind::Session},
       {"C_VerifyUpdate", [s] { return C_VerifyUpdate(s, nullptr, 0); }, Kind::Stub},
       {"C_VerifyFinal", [s] { return C_VerifyFinal(s, nullptr, 0); }, Kind::Stub},
@@ -102,11 +103,11 @@ std::vector<Entry> AllEntryPoints() {
       {"C_SignEncryptUpdate", [s] { return C_SignEncryptUpdate(s, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_DecryptVerifyUpdate", [s] { return C_DecryptVerifyUpdate(s, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_GenerateKey", [s] { return C_GenerateKey(s, nullptr, nullptr, 0, nullptr); }, Kind::Stub},
-      {"C_GenerateKeyPair", [s] { return C_GenerateKeyPair(s, nullptr, nullptr, 0, nullptr, 0, nullptr, nullptr); }, Kind::Session},
+      {"C_GenerateKeyPair", [s] { return C_GenerateKeyPair(s, nullptr, nullptr, 0, nullptr, 0, nullptr, nullptr); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_WrapKey", [s] { return C_WrapKey(s, nullptr, 0, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_UnwrapKey", [s] { return C_UnwrapKey(s, nullptr, 0, nullptr, 0, nullptr, 0, nullptr); }, Kind::Stub},
       {"C_DeriveKey", [s] { return C_DeriveKey(s, nullptr, 0, nullptr, 0, nullptr); }, Kind::Stub},
-      {"C_GenerateRandom", [s] { return C_GenerateRandom(s, nullptr, 0); }, Kind::Session},
+      {"C_GenerateRandom", [s] { return C_GenerateRandom(s, nullptr, 0); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_GetFunctionStatus", [s] { return C_GetFunctionStatus(s); }, Kind::Stub},
       {"C_CancelFunction", [s] { return C_CancelFunction(s); }, Kind::Stub},
       {"C_WaitForSlotEvent", [] { return C_WaitForSlotEvent(CKF_DONT_BLOCK, nullptr, nullptr); }, Kind::Other, CKR_ARGUMENTS_BAD},

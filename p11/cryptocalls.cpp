@@ -1,0 +1,238 @@
+// The cryptographic entry points on a token context: the host-side steps are
+// the mechanisms' (p11/mechanisms.h), the card work the communicator's.
+#include "p11/cryptocalls.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "comm/communicator.h"
+#include "comm/fileaccess.h"
+#include "p11/mechanisms.h"
+#include "p11/pkcs11exception.h"
+#include "p11/sessions.h"
+#include "p11/slots.h"
+#include "pkcs15/freespace.h"
+
+namespace zorbix::p11 {
+
+namespace {
+
+[[noreturn]] void Fail(CK_RV rv) { throw Pkcs11Exception(rv); }
+
+void Check(CK_RV rv) {
+  if (rv != CKR_OK) Fail(rv);
+}
+
+ByteView Input(CK_BYTE_PTR p, CK_ULONG length) {
+  if (!p && length != 0) Fail(CKR_ARGUMENTS_BAD);
+  if (!p) return {};
+  return {p, static_cast<std::size_t>(length)};
+}
+
+// The token type the context was made for. The slot forgets it when its card
+// is reset or pulled out: then this context's card is gone.
+const CTokenType& TypeOf(CTokenContext& context) {
+  const CTokenType* type = context.Slot().TokenType();
+  if (!type || !context.CardConnected()) Fail(CKR_SESSION_HANDLE_INVALID);
+  return *type;
+}
+
+// The context's unused-space file, made when it has none yet: writing a
+// directory needs the whole storage picture, though not that file itself.
+p15::CP15EFUS& UnusedSpaceOf(CTokenContext& context) {
+  if (auto* file = dynamic_cast<p15::CP15EFUS*>(context.UnusedSpaceFile())) return *file;
+  auto file = std::make_unique<p15::CP15EFUS>();
+  p15::CP15EFUS& ref = *file;
+  context.SetUnusedSpaceFile(std::move(file));
+  return ref;
+}
+
+void RemoveFrom(p15::CP15File& directory, const CPKCS11Object& object) {
+  auto& list = directory.Objects();
+  list.erase(std::remove_if(list.begin(), list.end(),
+                            [&object](const auto& p) { return p.get() == &object; }),
+             list.end());
+}
+
+// The key references of every key the two key directories list.
+void CollectKeyReferences(CTokenContext& context) {
+  auto& used = context.KeyReferencesInUse();
+  used.clear();
+  for (p15::CP15File* directory : {static_cast<p15::CP15File*>(&context.PrivateKeyDirectory()),
+                                   static_cast<p15::CP15File*>(&context.PublicKeyDirectory())})
+    for (const auto& object : directory->Objects())
+      if (const auto* key = dynamic_cast<const CPKCS11KeyObject*>(object.get()))
+        used.insert(key->KeyReference());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- sign
+
+void SignInit(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+              CK_OBJECT_HANDLE hKey) {
+  if (!pMechanism) Fail(CKR_ARGUMENTS_BAD);
+  CTokenContext& context = sessions.ContextOfSession(hSession);
+  const auto key = context.Objects().FindShared(hKey);
+  CTokenContext::SignOperation& sign = context.Sign();
+  sign.Reset();
+  sign.mechanism = BeginSign(TypeOf(context), pMechanism, key);
+  sign.active = true;
+}
+
+void Sign(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData,
+          CK_ULONG ulDataLen, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+  const ByteView data = Input(pData, ulDataLen);
+  if (!pulSignatureLen) Fail(CKR_ARGUMENTS_BAD);
+  CTokenContext& context = sessions.ContextOfSession(hSession);
+  CTokenContext::CardWork work(context);
+  CTokenContext::SignOperation& sign = context.Sign();
+  if (!sign.active || !sign.mechanism) Fail(CKR_OPERATION_NOT_INITIALIZED);
+  if (sign.signature.empty()) {
+    comm::Bytes signature;
+    context.Communicator().Sign(*sign.mechanism, data, signature);
+    if (signature.empty()) Fail(CKR_DEVICE_ERROR);
+    sign.signature.assign(signature.begin(), signature.end());
+  }
+  if (DeliverResult(sign.signature, pSignature, pulSignatureLen)) sign.Reset();
+}
+
+// ---------------------------------------------------------------- verify
+
+void VerifyInit(CSessionManager& sessions, CK_SESSION_HANDLE hSession,
+                CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+  if (!pMechanism) Fail(CKR_ARGUMENTS_BAD);
+  CTokenContext& context = sessions.ContextOfSession(hSession);
+  const auto key = context.Objects().FindShared(hKey);
+  CTokenContext::VerifyOperation& verify = context.Verify();
+  verify.Reset();
+  verify.mechanism = BeginVerify(TypeOf(context), pMechanism, key);
+  verify.active = true;
+}
+
+void Verify(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData,
+            CK_ULONG ulDataLen, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
+  const ByteView data = Input(pData, ulDataLen);
+  const ByteView signature = Input(pSignature, ulSignatureLen);
+  CTokenContext& context = sessions.ContextOfSession(hSession);
+  CTokenContext::CardWork work(context);
+  CTokenContext::VerifyOperation& verify = context.Verify();
+  if (!verify.active || !verify.mechanism) Fail(CKR_OPERATION_NOT_INITIALIZED);
+  context.Communicator().VerifyOnCard(*verify.mechanism, data, signature);
+  verify.Reset();
+}
+
+// ---------------------------------------------------------------- decrypt
+
+void DecryptInit(CSessionManager& sessions, CK_SESSION_HANDLE hSession,
+                 CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+  if (!pMechanism) Fail(CKR_ARGUMENTS_BAD);
+  CTokenContext& context = sessions.ContextOfSession(hSession);
+  const auto key = context.Objects().FindShared(hKey);
+  CTokenContext::DecryptOperation& decrypt = context.Decrypt();
+  decrypt.Reset();
+  decrypt.mechanism = BeginDecrypt(TypeOf(context), pMechanism, key);
+  decrypt.active = true;
+}
+
+void Decrypt(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData,
+             CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
+  const ByteView ciphertext = Input(pEncryptedData, ulEncryptedDataLen);
+  if (!pulDataLen) Fail(CKR_ARGUMENTS_BAD);
+  CTokenContext& context = sessions.ContextOfSession(hSession);
+  CTokenContext::CardWork work(context);
+  CTokenContext::DecryptOperation& decrypt = context.Decrypt();
+  if (!decrypt.active || !decrypt.mechanism) Fail(CKR_OPERATION_NOT_INITIALIZED);
+  if (decrypt.plaintext.empty()) {
+    context.Communicator().Decipher(decrypt.mechanism->KeyReference(), ciphertext,
+                                    decrypt.plaintext);
+    if (decrypt.plaintext.empty()) Fail(CKR_DEVICE_ERROR);
+  }
+  if (DeliverResult(decrypt.plaintext, pData, pulDataLen)) decrypt.Reset();
+}
+
+// ---------------------------------------------------------------- key pairs
+
+void GenerateKeyPair(CSessionManager& sessions, CK_SESSION_HANDLE hSession,
+                     CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pPublicKeyTemplate,
+                     CK_ULONG ulPublicKeyAttributeCount, CK_ATTRIBUTE_PTR pPrivateKeyTemplate,
+                     CK_ULONG ulPrivateKeyAttributeCount, CK_OBJECT_HANDLE_PTR phPublicKey,
+                     CK_OBJECT_HANDLE_PTR phPrivateKey) {
+  if (!pMechanism || !phPublicKey || !phPrivateKey) Fail(CKR_ARGUMENTS_BAD);
+  CTokenContext& context = sessions.ContextOfSession(hSession);
+  CTokenContext::CardWork work(context);
+  KeyPairRequest request =
+      PrepareKeyPair(pMechanism, pPublicKeyTemplate, ulPublicKeyAttributeCount, pPrivateKeyTemplate,
+                     ulPrivateKeyAttributeCount, context.State(), phPublicKey, phPrivateKey);
+
+  comm::CCommunicator& card = context.Communicator();
+  CollectKeyReferences(context);
+  const std::vector<std::uint8_t> used(context.KeyReferencesInUse().begin(),
+                                       context.KeyReferencesInUse().end());
+  const std::uint8_t reference =
+      FreeKeyReference(used, card.FirstKeyReference(), card.LastKeyReference());
+
+  Check(card.EraseKey(request.usage, reference));
+  Check(card.GenerateKeyPair(request.usage, request.modulusBits, request.publicExponent,
+                             reference));
+  for (CPKCS11KeyObject* key : {static_cast<CPKCS11KeyObject*>(request.privateKey.get()),
+                                static_cast<CPKCS11KeyObject*>(request.publicKey.get())}) {
+    const unsigned part = key == request.privateKey.get() ? comm::kUsagePrivate : comm::kUsagePublic;
+    comm::Bytes path;
+    const std::uint16_t length = card.GetKeyFile(request.usage + part, reference, path);
+    PlaceGeneratedKey(*key, reference, request.modulusBits, std::move(path), length);
+  }
+
+  // The private key's entry first: a card pulled before the public one is
+  // listed still shows a usable key.
+  comm::CCommWriteAccess access(card);
+  p15::TokenStorage storage{access,
+                            context.PrivateKeyDirectory(),
+                            context.PublicKeyDirectory(),
+                            context.CertificateDirectory(),
+                            context.DataObjectDirectory(),
+                            UnusedSpaceOf(context),
+                            context.Objects(),
+                            context.StandardFormat(),
+                            context.PathForm(),
+                            context.LoggedIn()};
+  p15::CP15PrKDF& privateKeys = context.PrivateKeyDirectory();
+  p15::CP15PuKDF& publicKeys = context.PublicKeyDirectory();
+  privateKeys.Objects().push_back(request.privateKey);
+  try {
+    p15::WriteDirectory(storage, privateKeys);
+  } catch (...) {
+    RemoveFrom(privateKeys, *request.privateKey);
+    throw;
+  }
+  publicKeys.Objects().push_back(request.publicKey);
+  try {
+    p15::WriteDirectory(storage, publicKeys);
+  } catch (...) {
+    RemoveFrom(publicKeys, *request.publicKey);
+    RemoveFrom(privateKeys, *request.privateKey);
+    // Unlist the private key again; if that fails too, the card lists a key
+    // this session does not show, as a later session will.
+    try {
+      p15::WriteDirectory(storage, privateKeys);
+    } catch (const Pkcs11Exception&) {
+    }
+    throw;
+  }
+  context.Objects().Add(request.privateKey);
+  context.Objects().Add(request.publicKey);
+  *phPublicKey = request.publicKey->Handle();
+  *phPrivateKey = request.privateKey->Handle();
+}
+
+// ---------------------------------------------------------------- random
+
+void GenerateRandom(CSessionManager& sessions, CK_SESSION_HANDLE hSession,
+                    CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
+  if (!pRandomData) Fail(CKR_ARGUMENTS_BAD);
+  CTokenContext& context = sessions.ContextOfSession(hSession);
+  CTokenContext::CardWork work(context);
+  context.Communicator().GetChallenge(ulRandomLen, pRandomData);
+}
+
+}  // namespace zorbix::p11
