@@ -65,6 +65,30 @@ void CollectKeyReferences(CTokenContext& context) {
         used.insert(key->KeyReference());
 }
 
+// The card-family 1.0 command names no modulus size: the card makes the
+// size it makes. A key of another size than the template asked would be
+// listed with a length it does not have, and could not sign: it is erased
+// and refused. The parts read go to both new objects.
+void CheckGeneratedSize(comm::CCommunicator& card, KeyPairRequest& request,
+                        std::uint8_t reference) {
+  comm::Bytes exponent, modulus;
+  card.ReadPublicKey(reference, exponent, modulus);
+  const auto first = std::find_if(modulus.begin(), modulus.end(), [](std::uint8_t b) { return b != 0; });
+  const std::size_t bytes = static_cast<std::size_t>(modulus.end() - first);
+  if (bytes * 8 != request.modulusBits) {
+    try {
+      card.EraseKey(request.usage, reference);
+    } catch (const Pkcs11Exception&) {
+    }
+    Fail(CKR_ATTRIBUTE_VALUE_INVALID);
+  }
+  for (CPKCS11KeyObject* key : {static_cast<CPKCS11KeyObject*>(request.privateKey.get()),
+                                static_cast<CPKCS11KeyObject*>(request.publicKey.get())}) {
+    key->Set(CKA_MODULUS, modulus);
+    key->Set(CKA_PUBLIC_EXPONENT, exponent);
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- sign
@@ -175,6 +199,7 @@ void GenerateKeyPair(CSessionManager& sessions, CK_SESSION_HANDLE hSession,
   Check(card.EraseKey(request.usage, reference));
   Check(card.GenerateKeyPair(request.usage, request.modulusBits, request.publicExponent,
                              reference));
+  if (dynamic_cast<comm::CComm_Halvo1_0*>(&card)) CheckGeneratedSize(card, request, reference);
   for (CPKCS11KeyObject* key : {static_cast<CPKCS11KeyObject*>(request.privateKey.get()),
                                 static_cast<CPKCS11KeyObject*>(request.publicKey.get())}) {
     const unsigned part = key == request.privateKey.get() ? comm::kUsagePrivate : comm::kUsagePublic;

@@ -318,6 +318,30 @@ TEST_F(CryptoCalls, NoFreeKeyReferenceOnTheCardFamily10Token) {
   EXPECT_EQ(FindClass(h_, CKO_PRIVATE_KEY).size(), 17u);
 }
 
+// Its generation command names no size, and this card makes 1024-bit keys:
+// a 2048-bit pair would be listed with a length its key does not have. The
+// key is read back, found short, erased and refused.
+TEST_F(CryptoCalls, TheCardFamily10TokenRefusesASizeItDoesNotMake) {
+  LogIn("HALVO1_0");
+  const std::size_t before = FindAll(h_).size();
+  TakeTrace();
+  CK_OBJECT_HANDLE priv = 0, pub = 0;
+  EXPECT_EQ(to_string(Generate(2048, {}, &priv, &pub)), "CKR_ATTRIBUTE_VALUE_INVALID");
+  std::vector<std::string> commands = Commands();
+  ASSERT_FALSE(commands.empty());
+  EXPECT_EQ(commands.back(), "90 54");
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "90 76"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "90 56"), 2);
+  EXPECT_EQ(FindAll(h_).size(), before);
+
+  // A size it makes: the parts read back are the new objects' own.
+  ASSERT_EQ(to_string(Generate(1024, {}, &priv, &pub)), "CKR_OK");
+  TakeTrace();
+  EXPECT_EQ(Attribute(h_, pub, CKA_MODULUS).size(), 128u);
+  EXPECT_EQ(Attribute(h_, pub, CKA_PUBLIC_EXPONENT), (Bytes{0x01, 0x00, 0x01}));
+  EXPECT_TRUE(Commands().empty());
+}
+
 TEST_F(CryptoCalls, AGeneratedPairSignsAndVerifies) {
   LogIn();
   CK_OBJECT_HANDLE priv = 0, pub = 0;
