@@ -65,8 +65,8 @@ void CollectKeyReferences(CTokenContext& context) {
         used.insert(key->KeyReference());
 }
 
-// The card-family 1.0 command names no modulus size: the card makes the
-// size it makes. A key of another size than the template asked would be
+// The card-family 1.0 generation command names no modulus size: the card
+// makes the size it makes. A key of another size than the template asked would be
 // listed with a length it does not have, and could not sign: it is erased
 // and refused. The parts read go to both new objects.
 void CheckGeneratedSize(comm::CCommunicator& card, KeyPairRequest& request,
@@ -196,17 +196,19 @@ void GenerateKeyPair(CSessionManager& sessions, CK_SESSION_HANDLE hSession,
   const std::uint8_t reference =
       FreeKeyReference(used, card.FirstKeyReference(), card.LastKeyReference());
 
+  // The card-family 1.0 cards keep a key file per usage and part; the others
+  // one per key reference (3F11 01kk), both parts in it.
+  const bool filePerPart = dynamic_cast<comm::CComm_Halvo1_0*>(&card) != nullptr;
   Check(card.EraseKey(request.usage, reference));
   Check(card.GenerateKeyPair(request.usage, request.modulusBits, request.publicExponent,
                              reference));
-  if (dynamic_cast<comm::CComm_Halvo1_0*>(&card)) CheckGeneratedSize(card, request, reference);
-  for (CPKCS11KeyObject* key : {static_cast<CPKCS11KeyObject*>(request.privateKey.get()),
-                                static_cast<CPKCS11KeyObject*>(request.publicKey.get())}) {
-    const unsigned part = key == request.privateKey.get() ? comm::kUsagePrivate : comm::kUsagePublic;
-    comm::Bytes path;
-    const std::uint16_t length = card.GetKeyFile(request.usage + part, reference, path);
-    PlaceGeneratedKey(*key, reference, request.modulusBits, std::move(path), length);
-  }
+  if (filePerPart) CheckGeneratedSize(card, request, reference);
+  comm::Bytes path;
+  std::uint16_t length = card.GetKeyFile(request.usage + comm::kUsagePrivate, reference, path);
+  PlaceGeneratedKey(*request.privateKey, reference, request.modulusBits, path, length);
+  // Asking for the public part's file elsewhere would select the same file.
+  if (filePerPart) length = card.GetKeyFile(request.usage + comm::kUsagePublic, reference, path);
+  PlaceGeneratedKey(*request.publicKey, reference, request.modulusBits, std::move(path), length);
 
   // The private key's entry first: a card pulled before the public one is
   // listed still shows a usable key.

@@ -346,8 +346,16 @@ TEST_F(CryptoCalls, AGeneratedPairSignsAndVerifies) {
   LogIn();
   CK_OBJECT_HANDLE priv = 0, pub = 0;
   ASSERT_EQ(to_string(Generate(1024, Ascii("new"), &priv, &pub)), "CKR_OK");
-  // Erase, generate between activations, the two key files, the two
-  // directories.
+  // Erase, generate between activations, then the key file (one for both
+  // parts: selected once more, not twice) and the two directories.
+  std::vector<std::string> keyCommands;
+  for (const auto& e : TakeTrace())
+    if (e.command[0] == 0x90 || ToHex(e.command) == "00 A4 00 00 02 01 04") keyCommands.push_back(ToHex(e.command));
+  const std::vector<std::string> expected = {
+      "00 A4 00 00 02 01 04", "90 44 00 00 00",   "90 54 80 04 00",
+      "00 A4 00 00 02 01 04", "90 44 00 00 00",   "90 76 80 04 09 80 02 04 00 82 03 01 00 01",
+      "90 44 00 00 00",       "00 A4 00 00 02 01 04"};
+  EXPECT_EQ(keyCommands, expected);
   EXPECT_EQ(Ulong(h_, pub, CKA_MODULUS_BITS), 1024u);
   EXPECT_EQ(Attribute(h_, pub, CKA_MODULUS).size(), 128u);
   EXPECT_EQ(Attribute(h_, priv, CKA_ID), Ascii("new"));
