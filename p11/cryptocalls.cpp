@@ -3,6 +3,7 @@
 #include "p11/cryptocalls.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "comm/communicator.h"
@@ -91,17 +92,52 @@ void CheckGeneratedSize(comm::CCommunicator& card, KeyPairRequest& request,
 
 }  // namespace
 
-// ---------------------------------------------------------------- sign
+// ---------------------------------------------------------------- operations
 
-void SignInit(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
-              CK_OBJECT_HANDLE hKey) {
+namespace {
+
+using BeginOperation = std::unique_ptr<CMech> (*)(const CTokenType&, const CK_MECHANISM*,
+                                                  const std::shared_ptr<CPKCS11Object>&);
+
+// The Init calls: the key first, then the token's operation of the kind is
+// discarded, and it is active again once `begin` gave its mechanism.
+template <class Operation>
+void Start(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+           CK_OBJECT_HANDLE hKey, Operation& (CTokenContext::*operation)(), BeginOperation begin) {
   if (!pMechanism) Fail(CKR_ARGUMENTS_BAD);
   CTokenContext& context = sessions.ContextOfSession(hSession);
   const auto key = context.Objects().FindShared(hKey);
-  CTokenContext::SignOperation& sign = context.Sign();
-  sign.Reset();
-  sign.mechanism = BeginSign(TypeOf(context), pMechanism, key);
-  sign.active = true;
+  Operation& op = (context.*operation)();
+  op.Reset();
+  op.mechanism = begin(TypeOf(context), pMechanism, key);
+  op.active = true;
+}
+
+// The active operation's mechanism; CKR_OPERATION_NOT_INITIALIZED without.
+template <class Operation>
+CMech& MechanismOf(const Operation& op) {
+  if (!op.active || !op.mechanism) Fail(CKR_OPERATION_NOT_INITIALIZED);
+  return *op.mechanism;
+}
+
+// Sign and Decrypt: the card's result is computed once into `kept` and
+// handed out whole, which ends the operation.
+template <class Operation, class Compute>
+void HandOut(Operation& op, SecureBytes& kept, Compute compute, CK_BYTE_PTR pOut,
+             CK_ULONG_PTR pulOutLen) {
+  CMech& mechanism = MechanismOf(op);
+  if (kept.empty()) {
+    compute(mechanism, kept);
+    if (kept.empty()) Fail(CKR_DEVICE_ERROR);
+  }
+  if (DeliverResult(kept, pOut, pulOutLen)) op.Reset();
+}
+
+}  // namespace
+
+void SignInit(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+              CK_OBJECT_HANDLE hKey) {
+  Start(sessions, hSession, pMechanism, hKey, &CTokenContext::Sign, BeginSign);
 }
 
 void Sign(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData,
@@ -111,27 +147,17 @@ void Sign(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDa
   CTokenContext& context = sessions.ContextOfSession(hSession);
   CTokenContext::CardWork work(context);
   CTokenContext::SignOperation& sign = context.Sign();
-  if (!sign.active || !sign.mechanism) Fail(CKR_OPERATION_NOT_INITIALIZED);
-  if (sign.signature.empty()) {
+  const auto compute = [&](CMech& mechanism, SecureBytes& kept) {
     comm::Bytes signature;
-    context.Communicator().Sign(*sign.mechanism, data, signature);
-    if (signature.empty()) Fail(CKR_DEVICE_ERROR);
-    sign.signature.assign(signature.begin(), signature.end());
-  }
-  if (DeliverResult(sign.signature, pSignature, pulSignatureLen)) sign.Reset();
+    context.Communicator().Sign(mechanism, data, signature);
+    kept.assign(signature.begin(), signature.end());
+  };
+  HandOut(sign, sign.signature, compute, pSignature, pulSignatureLen);
 }
-
-// ---------------------------------------------------------------- verify
 
 void VerifyInit(CSessionManager& sessions, CK_SESSION_HANDLE hSession,
                 CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  if (!pMechanism) Fail(CKR_ARGUMENTS_BAD);
-  CTokenContext& context = sessions.ContextOfSession(hSession);
-  const auto key = context.Objects().FindShared(hKey);
-  CTokenContext::VerifyOperation& verify = context.Verify();
-  verify.Reset();
-  verify.mechanism = BeginVerify(TypeOf(context), pMechanism, key);
-  verify.active = true;
+  Start(sessions, hSession, pMechanism, hKey, &CTokenContext::Verify, BeginVerify);
 }
 
 void Verify(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData,
@@ -141,22 +167,13 @@ void Verify(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_BYTE_PTR p
   CTokenContext& context = sessions.ContextOfSession(hSession);
   CTokenContext::CardWork work(context);
   CTokenContext::VerifyOperation& verify = context.Verify();
-  if (!verify.active || !verify.mechanism) Fail(CKR_OPERATION_NOT_INITIALIZED);
-  context.Communicator().VerifyOnCard(*verify.mechanism, data, signature);
+  context.Communicator().VerifyOnCard(MechanismOf(verify), data, signature);
   verify.Reset();
 }
 
-// ---------------------------------------------------------------- decrypt
-
 void DecryptInit(CSessionManager& sessions, CK_SESSION_HANDLE hSession,
                  CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
-  if (!pMechanism) Fail(CKR_ARGUMENTS_BAD);
-  CTokenContext& context = sessions.ContextOfSession(hSession);
-  const auto key = context.Objects().FindShared(hKey);
-  CTokenContext::DecryptOperation& decrypt = context.Decrypt();
-  decrypt.Reset();
-  decrypt.mechanism = BeginDecrypt(TypeOf(context), pMechanism, key);
-  decrypt.active = true;
+  Start(sessions, hSession, pMechanism, hKey, &CTokenContext::Decrypt, BeginDecrypt);
 }
 
 void Decrypt(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData,
@@ -166,13 +183,10 @@ void Decrypt(CSessionManager& sessions, CK_SESSION_HANDLE hSession, CK_BYTE_PTR 
   CTokenContext& context = sessions.ContextOfSession(hSession);
   CTokenContext::CardWork work(context);
   CTokenContext::DecryptOperation& decrypt = context.Decrypt();
-  if (!decrypt.active || !decrypt.mechanism) Fail(CKR_OPERATION_NOT_INITIALIZED);
-  if (decrypt.plaintext.empty()) {
-    context.Communicator().Decipher(decrypt.mechanism->KeyReference(), ciphertext,
-                                    decrypt.plaintext);
-    if (decrypt.plaintext.empty()) Fail(CKR_DEVICE_ERROR);
-  }
-  if (DeliverResult(decrypt.plaintext, pData, pulDataLen)) decrypt.Reset();
+  const auto compute = [&](CMech& mechanism, SecureBytes& kept) {
+    context.Communicator().Decipher(mechanism.KeyReference(), ciphertext, kept);
+  };
+  HandOut(decrypt, decrypt.plaintext, compute, pData, pulDataLen);
 }
 
 // ---------------------------------------------------------------- key pairs
