@@ -129,6 +129,9 @@ TEST_F(CryptoOnBench, EveryProfileSignsDecryptsGeneratesAndGivesRandomBytes) {
     ASSERT_EQ(to_string(C_Login(h_, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size())),
               "CKR_OK");
     Figures f{profile.name, {}};
+    // The card-family 1.0 cards make 1024-bit keys only.
+    const bool family10 = profile.name == "HALVO1_0" || profile.name == "ORVA-ZEL_01" ||
+                          profile.name == "ORVA-ZEL_02";
 
     std::size_t signers = 0, decrypters = 0;
     for (CK_OBJECT_HANDLE priv : Find(CKO_PRIVATE_KEY)) {
@@ -172,8 +175,7 @@ TEST_F(CryptoOnBench, EveryProfileSignsDecryptsGeneratesAndGivesRandomBytes) {
     EXPECT_GT(signers, 0u);
     EXPECT_GT(decrypters, 0u);
 
-    // Key pairs made on the card sign for their new public key. The
-    // card-family 1.0 cards make 1024-bit keys only.
+    // Key pairs made on the card sign for their new public key.
     for (CK_ULONG bits : {1024ul, 2048ul}) {
       SCOPED_TRACE(bits);
       CK_BBOOL yes = CK_TRUE;
@@ -197,8 +199,6 @@ TEST_F(CryptoOnBench, EveryProfileSignsDecryptsGeneratesAndGivesRandomBytes) {
         rv = C_GenerateKeyPair(h_, &kKeyPairGen, pubTemplate, std::size(pubTemplate), privTemplate,
                                std::size(privTemplate), &pub, &priv);
       });
-      const bool family10 = profile.name == "HALVO1_0" || profile.name == "ORVA-ZEL_01" ||
-                            profile.name == "ORVA-ZEL_02";
       if (family10 && bits == 2048) {
         EXPECT_EQ(to_string(rv), "CKR_ATTRIBUTE_VALUE_INVALID");
         continue;
@@ -224,6 +224,18 @@ TEST_F(CryptoOnBench, EveryProfileSignsDecryptsGeneratesAndGivesRandomBytes) {
     random.resize(45);
     EXPECT_NE(random, again);
     EXPECT_NE(random, Bytes(45, 0));
+
+    // The new keys are on the card's directories: a session on a context
+    // made anew reads them back.
+    ASSERT_EQ(C_CloseAllSessions(slot_), CKR_OK);
+    ASSERT_EQ(C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &h_), CKR_OK);
+    ASSERT_EQ(C_Login(h_, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(pin.data()), pin.size()), CKR_OK);
+    for (CK_ULONG bits : {1024ul, 2048ul}) {
+      const Bytes id = Ascii("generated " + std::to_string(bits));
+      const std::size_t expected = family10 && bits == 2048 ? 0u : 1u;
+      EXPECT_EQ(Find(CKO_PRIVATE_KEY, id).size(), expected) << bits;
+      EXPECT_EQ(Find(CKO_PUBLIC_KEY, id).size(), expected) << bits;
+    }
 
     figures.push_back(f);
     ASSERT_EQ(C_CloseAllSessions(slot_), CKR_OK);
