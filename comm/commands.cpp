@@ -64,8 +64,10 @@ constexpr FailureRule kPinTriesRules[] = {
 };
 constexpr Translation kPinTries{kPinTriesRules, CKR_DEVICE_ERROR, 0};
 
+// A card pulled out stays what it is, so that the sessions of its token end.
 constexpr FailureRule kSigningRules[] = {
     {Card(0x6300), kExact, Outcome::Raise, CKR_SIGNATURE_INVALID},
+    {CKR_SESSION_HANDLE_INVALID, kExact, Outcome::Raise, CKR_SESSION_HANDLE_INVALID},
 };
 constexpr Translation kSigning{kSigningRules, CKR_DATA_INVALID, CKR_DATA_INVALID};
 

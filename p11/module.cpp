@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "p11/cryptocalls.h"
 #include "p11/objectcalls.h"
 #include "p11/pcscerrors.h"
 #include "platform/scard.h"
@@ -249,11 +250,14 @@ CK_RV C_EncryptInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { ret
 CK_RV C_Encrypt(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
 CK_RV C_EncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
 CK_RV C_EncryptFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
-CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+  return LockedRemoval(hSession, [&] { DecryptInit(Module().sessions, hSession, pMechanism, hKey); });
 }
-CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
+                CK_ULONG_PTR pulDataLen) {
+  return LockedRemoval(hSession, [&] {
+    Decrypt(Module().sessions, hSession, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
+  });
 }
 CK_RV C_DecryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
 CK_RV C_DecryptFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
@@ -262,11 +266,14 @@ CK_RV C_Digest(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_P
 CK_RV C_DigestUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return Stub(); }
 CK_RV C_DigestKey(CK_SESSION_HANDLE, CK_OBJECT_HANDLE) { return Stub(); }
 CK_RV C_DigestFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
-CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+  return LockedRemoval(hSession, [&] { SignInit(Module().sessions, hSession, pMechanism, hKey); });
 }
-CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+             CK_ULONG_PTR pulSignatureLen) {
+  return LockedRemoval(hSession, [&] {
+    Sign(Module().sessions, hSession, pData, ulDataLen, pSignature, pulSignatureLen);
+  });
 }
 CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
   return Locked([&] { ValidateThenUnsupported(hSession); });
@@ -276,11 +283,14 @@ CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG_PTR) {
 }
 CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) { return Stub(); }
 CK_RV C_SignRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
-CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+  return LockedRemoval(hSession, [&] { VerifyInit(Module().sessions, hSession, pMechanism, hKey); });
 }
-CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+               CK_ULONG ulSignatureLen) {
+  return LockedRemoval(hSession, [&] {
+    Verify(Module().sessions, hSession, pData, ulDataLen, pSignature, ulSignatureLen);
+  });
 }
 CK_RV C_VerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return Stub(); }
 CK_RV C_VerifyFinal(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return Stub(); }
@@ -291,17 +301,23 @@ CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PT
 CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
 CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
 CK_RV C_GenerateKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) { return Stub(); }
-CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR, CK_ULONG,
-                        CK_OBJECT_HANDLE_PTR, CK_OBJECT_HANDLE_PTR) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_ATTRIBUTE_PTR pPublicKeyTemplate,
+                        CK_ULONG ulPublicKeyAttributeCount, CK_ATTRIBUTE_PTR pPrivateKeyTemplate,
+                        CK_ULONG ulPrivateKeyAttributeCount, CK_OBJECT_HANDLE_PTR phPublicKey,
+                        CK_OBJECT_HANDLE_PTR phPrivateKey) {
+  return LockedRemoval(hSession, [&] {
+    GenerateKeyPair(Module().sessions, hSession, pMechanism, pPublicKeyTemplate, ulPublicKeyAttributeCount,
+                    pPrivateKeyTemplate, ulPrivateKeyAttributeCount, phPublicKey, phPrivateKey);
+  });
 }
 CK_RV C_WrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) { return Stub(); }
 CK_RV C_UnwrapKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR, CK_ULONG,
                   CK_OBJECT_HANDLE_PTR) { return Stub(); }
 CK_RV C_DeriveKey(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR) { return Stub(); }
+// The card's generator takes no seed; nothing is checked, not even initialisation.
 CK_RV C_SeedRandom(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG) { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
-  return LockedRemoval(hSession, [&] { Module().sessions.ContextOfSession(hSession); });
+CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
+  return LockedRemoval(hSession, [&] { GenerateRandom(Module().sessions, hSession, pRandomData, ulRandomLen); });
 }
 CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) { return Stub(); }
 CK_RV C_CancelFunction(CK_SESSION_HANDLE) { return Stub(); }

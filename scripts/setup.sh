@@ -10,7 +10,7 @@ packages=(
   libcrypto++-dev asn1c
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd
   qt6-base-dev qt6-svg-dev qt6-translations-l10n xvfb xauth
-  libp11-kit-dev p11-kit gnutls-bin
+  libp11-kit-dev p11-kit gnutls-bin libengine-pkcs11-openssl
   python3 python3-pykcs11 python3-pyscard
   openssl
 )

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "platform/confirm.h"
 #include "platform/secret.h"
 
 namespace zorbix::app {
@@ -21,6 +22,10 @@ enum Buttons : unsigned {
 enum class Page { Welcome, Test, Completion, Error };
 
 enum class MessageKind { Error, Warning };
+
+// What a Yes/No question got: Yes, No (or the box closed), or Unavailable
+// when no box could be shown.
+using platform::ConfirmAnswer;
 
 // Icon resource ids used as status marks.
 enum IconId : int {
@@ -56,6 +61,8 @@ class WizardUi {
   virtual void GoToPage(Page page) = 0;
   virtual void MessageBox(const std::string& text, const std::string& caption,
                           MessageKind kind) = 0;
+  // A modal question with a warning icon and the buttons Yes and No.
+  virtual ConfirmAnswer AskYesNo(const std::string& text, const std::string& caption) = 0;
   virtual void StartTimer(unsigned id, unsigned periodMs) = 0;
   virtual void StopTimer(unsigned id) = 0;
   virtual void AnimationOpen(int resourceId) = 0;

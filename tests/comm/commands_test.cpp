@@ -200,6 +200,33 @@ TEST_F(CommandsTest, PinFailuresOfTheTransport) {
   EXPECT_EQ(RaisedBy([&] { c->GetPinTries(); }), CKR_SESSION_HANDLE_INVALID);
 }
 
+// Signing and on-card verification turn the card's refusals into
+// CKR_DATA_INVALID, but a card pulled out stays CKR_SESSION_HANDLE_INVALID
+// (else the token's sessions would outlive it); other transport failures are
+// refusals like the card's.
+TEST_F(CommandsTest, SigningFailuresOfTheTransport) {
+  const std::function<void(comm::CCommunicator&)> signs[] = {
+      [](comm::CCommunicator& c) {
+        TestMech mech(5, 1024, true);
+        Bytes signature;
+        c.Sign(mech, Ascii("abc"), signature);
+      },
+      [](comm::CCommunicator& c) {
+        TestMech mech(5, 1024, true);
+        c.VerifyOnCard(mech, Ascii("abc"), Bytes(128, 0x11));
+      },
+  };
+  for (const auto& run : signs) {
+    for (const auto& [failure, expected] :
+         {std::pair<LONG, CK_RV>{SCARD_W_REMOVED_CARD, CKR_SESSION_HANDLE_INVALID},
+          std::pair<LONG, CK_RV>{SCARD_E_COMM_DATA_LOST, CKR_DATA_INVALID}}) {
+      auto c = Comm();
+      fake_.FailNext("Transmit", failure);
+      EXPECT_EQ(p11::to_string(RaisedBy([&] { run(*c); })), p11::to_string(expected));
+    }
+  }
+}
+
 // ---------------------------------------------------------------- plain
 
 TEST_F(CommandsTest, KeyCommandsOnThePlainCommunicator) {

@@ -2,15 +2,19 @@
 // through the real pcscd: PyKCS11 reads every object and checks each
 // certificate against its keys, and GnuTLS's p11tool lists the objects with
 // and without login. The card's own trace shows how the PIN travelled.
+// p11tool and OpenSSL's pkcs11 engine sign with the card's keys.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "comm/crypto.h"
 #include "sim/bench.h"
 #include "sim/profile.h"
 #include "tests/e2e/outside.h"
+#include "tests/support/temp_dir.h"
+#include "tests/ui/subprocess.h"
 
 namespace zorbix::testing {
 namespace {
@@ -69,6 +73,69 @@ TEST_P(OutsideApplications, ReadEveryObjectAndLogIn) {
   EXPECT_EQ(Count(after.out, "URL: pkcs11:"), 3 * keys + 2) << after.out;
   EXPECT_EQ(Count(after.out, "type=private"), keys) << after.out;
   EXPECT_EQ(Count(after.out, "type=cert"), keys) << after.out;
+  bench_->Remove(0);
+}
+
+// The card's keys as pkcs11: URLs by CKA_ID (the SHA-1 of the modulus on
+// the virtual cards), with whether the key signs: every key but the
+// decipher-only one (reference 3, or 0x21 on the card-family 1.0 cards).
+std::vector<std::pair<std::string, bool>> KeyUrls(const sim::Profile& profile) {
+  std::vector<std::pair<std::string, bool>> urls;
+  for (const sim::KeySpec& key : profile.keys) {
+    std::string id;
+    for (std::uint8_t b : crypto::Sha1(key.modulus)) {
+      static const char kHex[] = "0123456789ABCDEF";
+      id += '%';
+      id += kHex[b >> 4];
+      id += kHex[b & 0xF];
+    }
+    urls.push_back({"pkcs11:id=" + id, key.reference != 3 && key.reference != 0x21});
+  }
+  return urls;
+}
+
+// p11tool signs with each key and checks the signature against the private
+// key's parameters and the public key object; OpenSSL, through its pkcs11
+// engine, signs a file with SHA-256 that it verifies with the certificate's
+// key.
+TEST_P(OutsideApplications, SignWithP11toolAndTheOpensslEngine) {
+  const sim::Profile& profile = *sim::FindProfile(GetParam());
+  bench_->Insert(0, profile.name);
+  TempDir dir;
+  const auto file = [&dir](const char* name) { return (dir.path() / name).string(); };
+  ASSERT_EQ(RunProgram("/bin/sh", {"-c", "printf 'signed through the pkcs11 engine' > " + file("data")}, "").status, 0);
+
+  std::size_t signers = 0;
+  for (const auto& [url, signs] : KeyUrls(profile)) {
+    SCOPED_TRACE(url);
+    const ProcessResult test = Outside({"GNUTLS_PIN=" + profile.pin, "p11tool", "--provider", ZORBIX_P11_MODULE,
+                                        "--login", "--test-sign", url});
+    if (!signs) {
+      EXPECT_NE(test.status, 0) << test.out << test.err;
+      continue;
+    }
+    ++signers;
+    EXPECT_EQ(test.status, 0) << test.out << test.err;
+    EXPECT_NE((test.out + test.err).find("Verifying against public key in the token... ok"), std::string::npos)
+        << test.out << test.err;
+
+    const ProcessResult sign =
+        Outside({std::string("PKCS11_MODULE_PATH=") + ZORBIX_P11_MODULE, "openssl", "dgst", "-sha256", "-engine",
+                 "pkcs11", "-keyform", "engine", "-sign", url + ";type=private;pin-value=" + profile.pin, "-out",
+                 file("sig"), file("data")});
+    ASSERT_EQ(sign.status, 0) << sign.out << sign.err;
+    const ProcessResult cert =
+        Outside({"p11tool", "--provider", ZORBIX_P11_MODULE, "--export", url + ";type=cert", "--outfile",
+                 file("cert.pem")});
+    ASSERT_EQ(cert.status, 0) << cert.err;
+    ASSERT_EQ(RunProgram("/usr/bin/openssl", {"x509", "-in", file("cert.pem"), "-pubkey", "-noout", "-out",
+                                              file("key.pem")}, "").status, 0);
+    const ProcessResult verify = RunProgram(
+        "/usr/bin/openssl", {"dgst", "-sha256", "-verify", file("key.pem"), "-signature", file("sig"), file("data")}, "");
+    EXPECT_EQ(verify.status, 0) << verify.out << verify.err;
+    EXPECT_EQ(verify.out, "Verified OK\n");
+  }
+  EXPECT_GT(signers, 0u);
   bench_->Remove(0);
 }
 

@@ -20,6 +20,7 @@
 #include "tests/p11/object_attributes.h"
 #include "tests/p11/raised.h"
 #include "tests/support/hex.h"
+#include "tests/support/openssl_cli.h"
 #include "tests/support/pinentry_standin.h"
 #include "tests/support/temp_dir.h"
 
@@ -153,15 +154,9 @@ class AgainstOpenssl : public ::testing::Test {
   static void Run(const std::string& command) {
     ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command;
   }
-  std::string File(const std::string& name) const { return (dir_.path() / name).string(); }
-  void Write(const std::string& name, const Bytes& bytes) const {
-    std::ofstream(File(name), std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  }
-  Bytes Read(const std::string& name) const {
-    std::ifstream in(File(name), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string File(const std::string& name) const { return openssl_.File(name); }
+  void Write(const std::string& name, const Bytes& bytes) const { openssl_.Write(name, bytes); }
+  Bytes Read(const std::string& name) const { return openssl_.Read(name); }
   void MakeKey(unsigned bits) {
     Run("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + std::to_string(bits) +
         " -out " + File("key.pem"));
@@ -173,6 +168,7 @@ class AgainstOpenssl : public ::testing::Test {
     return Read("block");
   }
   TempDir dir_;
+  testing::OpensslCli openssl_{dir_.path()};
 };
 
 TEST_F(AgainstOpenssl, Sha1RsaPkcsBlocksAreOpensslSignatureBlocks) {

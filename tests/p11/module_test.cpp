@@ -42,7 +42,8 @@ struct Entry {
 CK_ULONG countOut;
 
 // Every entry point, with arguments that reach no memory. The values expected
-// once initialised follow the rules for null or unknown arguments.
+// once initialised follow the rules for null or unknown arguments: null
+// pointers are refused before the session is looked up.
 std::vector<Entry> AllEntryPoints() {
   return {
       {"C_GetInfo", [] { return C_GetInfo(nullptr); }, Kind::Other, CKR_ARGUMENTS_BAD},
@@ -75,8 +76,8 @@ std::vector<Entry> AllEntryPoints() {
       {"C_Encrypt", [] { return C_Encrypt(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_EncryptUpdate", [] { return C_EncryptUpdate(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_EncryptFinal", [] { return C_EncryptFinal(kNoSession, nullptr, nullptr); }, Kind::Stub},
-      {"C_DecryptInit", [] { return C_DecryptInit(kNoSession, nullptr, 0); }, Kind::Session},
-      {"C_Decrypt", [] { return C_Decrypt(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Session},
+      {"C_DecryptInit", [] { return C_DecryptInit(kNoSession, nullptr, 0); }, Kind::Other, CKR_ARGUMENTS_BAD},
+      {"C_Decrypt", [] { return C_Decrypt(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_DecryptUpdate", [] { return C_DecryptUpdate(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_DecryptFinal", [] { return C_DecryptFinal(kNoSession, nullptr, nullptr); }, Kind::Stub},
       {"C_DigestInit", [] { return C_DigestInit(kNoSession, nullptr); }, Kind::Stub},
@@ -84,13 +85,13 @@ std::vector<Entry> AllEntryPoints() {
       {"C_DigestUpdate", [] { return C_DigestUpdate(kNoSession, nullptr, 0); }, Kind::Stub},
       {"C_DigestKey", [] { return C_DigestKey(kNoSession, 0); }, Kind::Stub},
       {"C_DigestFinal", [] { return C_DigestFinal(kNoSession, nullptr, nullptr); }, Kind::Stub},
-      {"C_SignInit", [] { return C_SignInit(kNoSession, nullptr, 0); }, Kind::Session},
-      {"C_Sign", [] { return C_Sign(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Session},
+      {"C_SignInit", [] { return C_SignInit(kNoSession, nullptr, 0); }, Kind::Other, CKR_ARGUMENTS_BAD},
+      {"C_Sign", [] { return C_Sign(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_SignUpdate", [] { return C_SignUpdate(kNoSession, nullptr, 0); }, Kind::Session},
       {"C_SignFinal", [] { return C_SignFinal(kNoSession, nullptr, nullptr); }, Kind::Session},
       {"C_SignRecoverInit", [] { return C_SignRecoverInit(kNoSession, nullptr, 0); }, Kind::Stub},
       {"C_SignRecover", [] { return C_SignRecover(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
-      {"C_VerifyInit", [] { return C_VerifyInit(kNoSession, nullptr, 0); }, Kind::Session},
+      {"C_VerifyInit", [] { return C_VerifyInit(kNoSession, nullptr, 0); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_Verify", [] { return C_Verify(kNoSession, nullptr, 0, nullptr, 0); }, Kind::Session},
       {"C_VerifyUpdate", [] { return C_VerifyUpdate(kNoSession, nullptr, 0); }, Kind::Stub},
       {"C_VerifyFinal", [] { return C_VerifyFinal(kNoSession, nullptr, 0); }, Kind::Stub},
@@ -101,11 +102,11 @@ std::vector<Entry> AllEntryPoints() {
       {"C_SignEncryptUpdate", [] { return C_SignEncryptUpdate(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_DecryptVerifyUpdate", [] { return C_DecryptVerifyUpdate(kNoSession, nullptr, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_GenerateKey", [] { return C_GenerateKey(kNoSession, nullptr, nullptr, 0, nullptr); }, Kind::Stub},
-      {"C_GenerateKeyPair", [] { return C_GenerateKeyPair(kNoSession, nullptr, nullptr, 0, nullptr, 0, nullptr, nullptr); }, Kind::Session},
+      {"C_GenerateKeyPair", [] { return C_GenerateKeyPair(kNoSession, nullptr, nullptr, 0, nullptr, 0, nullptr, nullptr); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_WrapKey", [] { return C_WrapKey(kNoSession, nullptr, 0, 0, nullptr, nullptr); }, Kind::Stub},
       {"C_UnwrapKey", [] { return C_UnwrapKey(kNoSession, nullptr, 0, nullptr, 0, nullptr, 0, nullptr); }, Kind::Stub},
       {"C_DeriveKey", [] { return C_DeriveKey(kNoSession, nullptr, 0, nullptr, 0, nullptr); }, Kind::Stub},
-      {"C_GenerateRandom", [] { return C_GenerateRandom(kNoSession, nullptr, 0); }, Kind::Session},
+      {"C_GenerateRandom", [] { return C_GenerateRandom(kNoSession, nullptr, 0); }, Kind::Other, CKR_ARGUMENTS_BAD},
       {"C_GetFunctionStatus", [] { return C_GetFunctionStatus(kNoSession); }, Kind::Stub},
       {"C_CancelFunction", [] { return C_CancelFunction(kNoSession); }, Kind::Stub},
       {"C_WaitForSlotEvent", [] { return C_WaitForSlotEvent(CKF_DONT_BLOCK, nullptr, nullptr); }, Kind::Other, CKR_ARGUMENTS_BAD},

@@ -111,6 +111,12 @@ void RecordingUi::MessageBox(const std::string& text, const std::string& caption
   Op("MessageBox " + text);
 }
 
+app::ConfirmAnswer RecordingUi::AskYesNo(const std::string& text, const std::string& caption) {
+  questions_.push_back({text, caption, app::MessageKind::Warning});
+  Op("AskYesNo " + text);
+  return answer_;
+}
+
 void RecordingUi::StartTimer(unsigned id, unsigned periodMs) {
   timerRunning_ = true;
   timerId_ = id;

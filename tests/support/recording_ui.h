@@ -30,6 +30,8 @@ class RecordingUi : public app::WizardUi {
   void TypeNewPin(std::string_view s) { fields_.newPin.assign(s); }
   void SetChecked(int controlId, bool checked) { checked_[controlId] = checked; }
   void SetSelection(int index) { selected_ = index; }
+  // What AskYesNo answers (No until set).
+  void AnswerYesNo(app::ConfirmAnswer answer) { answer_ = answer; }
 
   // --- What the logic did --------------------------------------------------
   unsigned buttons() const { return buttons_; }
@@ -48,6 +50,8 @@ class RecordingUi : public app::WizardUi {
   app::Page page() const { return page_; }
   const std::vector<app::Page>& pageHistory() const { return pageHistory_; }
   const std::vector<MessageRecord>& messages() const { return messages_; }
+  // The Yes/No questions asked, as text and caption.
+  const std::vector<MessageRecord>& questions() const { return questions_; }
   bool timerRunning() const { return timerRunning_; }
   unsigned timerId() const { return timerId_; }
   unsigned timerPeriod() const { return timerPeriod_; }
@@ -74,6 +78,7 @@ class RecordingUi : public app::WizardUi {
   void GoToPage(app::Page page) override;
   void MessageBox(const std::string& text, const std::string& caption,
                   app::MessageKind kind) override;
+  app::ConfirmAnswer AskYesNo(const std::string& text, const std::string& caption) override;
   void StartTimer(unsigned id, unsigned periodMs) override;
   void StopTimer(unsigned id) override;
   void AnimationOpen(int resourceId) override;
@@ -101,6 +106,8 @@ class RecordingUi : public app::WizardUi {
   app::Page page_ = app::Page::Welcome;
   std::vector<app::Page> pageHistory_;
   std::vector<MessageRecord> messages_;
+  std::vector<MessageRecord> questions_;
+  app::ConfirmAnswer answer_ = app::ConfirmAnswer::No;
   bool timerRunning_ = false;
   unsigned timerId_ = 0, timerPeriod_ = 0;
   Animation animation_ = Animation::None;

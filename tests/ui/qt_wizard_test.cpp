@@ -4,17 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 #include <QWizard>
 #include <QWizardPage>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "app/tests/teststeps.h"
 #include "app/ui/qt/qt_wizard_ui.h"
@@ -236,6 +240,58 @@ TEST_F(QtWizardTest, AFailedRunShowsTheErrorPage) {
   EXPECT_EQ(Control<QLabel>(Page::Error, 1033)->text(), QText(241));
   EXPECT_TRUE(Button(QWizard::FinishButton)->isEnabled());
   EXPECT_FALSE(Button(QWizard::BackButton)->isEnabled());
+}
+
+// A question asked from a worker, as the run asks: the box shows on the UI
+// thread, modal, with a warning icon, Yes and No; the worker gets the answer.
+TEST_F(QtWizardTest, AYesNoQuestionFromTheRunsThreadShowsOnTheUiThread) {
+  Start();
+  for (const auto& [button, expected] : {std::pair{QMessageBox::Yes, ConfirmAnswer::Yes},
+                                         std::pair{QMessageBox::No, ConfirmAnswer::No}}) {
+    struct Asked {
+      std::atomic<bool> done{false};
+      ConfirmAnswer answer = ConfirmAnswer::Unavailable;
+    };
+    auto asked = std::make_shared<Asked>();
+    // The box runs its own loop: what is seen of it, and the click, happen
+    // from a timer inside that loop.
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons buttons;
+    bool answeredEarly = false;
+    QTimer clicker;
+    QObject::connect(&clicker, &QTimer::timeout, [&, button = button] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box) return;
+      title = box->windowTitle();
+      text = box->text();
+      icon = box->icon();
+      buttons = box->standardButtons();
+      answeredEarly = asked->done;
+      box->button(button)->click();
+    });
+    clicker.start(20);
+    QtWizardUi* ui = ui_.get();
+    std::thread worker([asked, ui] {
+      asked->answer = ui->AskYesNo("Sign with this key?", "Signing");
+      asked->done = true;
+    });
+    QElapsedTimer clock;
+    clock.start();
+    while (!asked->done && clock.elapsed() < 20000) QTest::qWait(10);
+    clicker.stop();
+    if (!asked->done) {
+      worker.detach();
+      FAIL() << "no answer";
+    }
+    worker.join();
+    EXPECT_EQ(asked->answer, expected);
+    EXPECT_EQ(title, "Signing");
+    EXPECT_EQ(text, "Sign with this key?");
+    EXPECT_EQ(icon, QMessageBox::Warning);
+    EXPECT_EQ(buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_FALSE(answeredEarly);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Console adapter state and navigation.
 #include "app/ui/console/console_ui.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <thread>
 
@@ -11,7 +13,8 @@ namespace {
 int Index(Page page) { return static_cast<int>(page); }
 }  // namespace
 
-ConsoleUi::ConsoleUi(std::ostream& messages) : messages_(messages) {}
+ConsoleUi::ConsoleUi(std::ostream& messages, std::istream* answers)
+    : messages_(messages), answers_(answers) {}
 
 void ConsoleUi::Start() { Activate(Page::Welcome); }
 
@@ -95,6 +98,19 @@ void ConsoleUi::MessageBox(const std::string& text, const std::string& caption, 
   messages_ << caption << ": " << text;
   if (text.empty() || text.back() != '\n') messages_ << '\n';
   messages_.flush();
+}
+
+ConfirmAnswer ConsoleUi::AskYesNo(const std::string& text, const std::string& caption) {
+  if (!answers_) return ConfirmAnswer::Unavailable;
+  messages_ << caption << ": " << text << " (y/n) ";
+  messages_.flush();
+  std::string line;
+  if (!std::getline(*answers_, line)) return ConfirmAnswer::Unavailable;
+  std::transform(line.begin(), line.end(), line.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  line.erase(std::remove_if(line.begin(), line.end(), [](unsigned char c) { return std::isspace(c); }),
+             line.end());
+  return line == "y" || line == "yes" ? ConfirmAnswer::Yes : ConfirmAnswer::No;
 }
 
 void ConsoleUi::ClearReaderList() {

@@ -1,8 +1,10 @@
 // The console adapter: keeps the pages' state in memory, prints message
-// boxes as "caption: text" lines, and steps through the pages on request.
+// boxes as "caption: text" lines, asks Yes/No questions on a stream of
+// answers, and steps through the pages on request.
 #pragma once
 
 #include <array>
+#include <istream>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -16,7 +18,9 @@ namespace zorbix::app::ui {
 
 class ConsoleUi final : public WizardUi {
  public:
-  explicit ConsoleUi(std::ostream& messages);
+  // Questions are asked on `messages` and answered by a line of `answers`
+  // ("y" or "yes", any case, for Yes); without answers none can be asked.
+  explicit ConsoleUi(std::ostream& messages, std::istream* answers = nullptr);
 
   void SetEvents(WizardEvents* events) { events_ = events; }
 
@@ -50,6 +54,7 @@ class ConsoleUi final : public WizardUi {
   void GoToPage(Page page) override;
   void MessageBox(const std::string& text, const std::string& caption,
                   MessageKind kind) override;
+  ConfirmAnswer AskYesNo(const std::string& text, const std::string& caption) override;
   void StartTimer(unsigned id, unsigned) override { timers_.insert(id); }
   void StopTimer(unsigned id) override { timers_.erase(id); }
   void AnimationOpen(int) override {}
@@ -70,6 +75,7 @@ class ConsoleUi final : public WizardUi {
   void Flush();
 
   std::ostream& messages_;
+  std::istream* answers_;
   WizardEvents* events_ = nullptr;
   Page page_ = Page::Welcome;
   unsigned buttons_ = kButtonsNone;

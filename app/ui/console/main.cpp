@@ -1,5 +1,6 @@
 // zorbix-check: the wizard's run on the console, for scripts and machines
 // without a display.
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -8,6 +9,9 @@
 #include "app/ui/console/check.h"
 #include "app/ui/console/console_ui.h"
 #include "app/wizard.h"
+#ifdef ZORBIX_HAVE_P11
+#include "app/confirmation_hook.h"
+#endif
 
 namespace ui = zorbix::app::ui;
 
@@ -37,7 +41,13 @@ int main(int argc, char** argv) {
 #ifdef ZORBIX_HAVE_P11
   if (C_GetFunctionList(&p11) != CKR_OK) p11 = nullptr;
 #endif
-  ui::ConsoleUi console(std::cerr);
+  // Questions go to the terminal, whatever standard input is; without one
+  // none can be asked.
+  std::ifstream terminal("/dev/tty");
+  ui::ConsoleUi console(std::cerr, terminal.is_open() ? &terminal : nullptr);
+#ifdef ZORBIX_HAVE_P11
+  const zorbix::app::ScopedConfirmationHook confirmation(console);
+#endif
   zorbix::app::Wizard wizard(console, zorbix::app::MakeDefaultTestSteps(), p11);
   console.SetEvents(&wizard);
   return ui::RunCheck(console, options, fields, std::cout, std::cerr);

@@ -9,6 +9,9 @@
 #include "app/tests/teststeps.h"
 #include "app/ui/qt/qt_wizard_ui.h"
 #include "app/wizard.h"
+#ifdef ZORBIX_HAVE_P11
+#include "app/confirmation_hook.h"
+#endif
 
 namespace {
 
@@ -41,6 +44,9 @@ int main(int argc, char** argv) {
   if (C_GetFunctionList(&p11) != CKR_OK) p11 = nullptr;
 #endif
   zorbix::app::ui::QtWizardUi ui;
+#ifdef ZORBIX_HAVE_P11
+  const zorbix::app::ScopedConfirmationHook confirmation(ui);
+#endif
   zorbix::app::Wizard wizard(ui, zorbix::app::MakeDefaultTestSteps(), p11);
   ui.SetEvents(&wizard);
   ui.Exec();

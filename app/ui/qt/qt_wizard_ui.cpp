@@ -457,6 +457,17 @@ void QtWizardUi::ShowMessageBox(const std::string& text, const std::string& capt
   box.exec();
 }
 
+ConfirmAnswer QtWizardUi::AskYesNo(const std::string& text, const std::string& caption) {
+  return OnUi([&] {
+    QMessageBox box(QMessageBox::Warning, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No,
+                    dialog_.get());
+    box.setTextFormat(Qt::PlainText);
+    box.setWindowModality(Qt::ApplicationModal);
+    // Closing the box answers No.
+    return box.exec() == QMessageBox::Yes ? ConfirmAnswer::Yes : ConfirmAnswer::No;
+  });
+}
+
 void QtWizardUi::StartTimer(unsigned id, unsigned periodMs) {
   OnUi([&] {
     QTimer*& t = timers_[id];

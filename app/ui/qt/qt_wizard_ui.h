@@ -75,6 +75,7 @@ class QtWizardUi final : public WizardUi {
   void GoToPage(Page page) override;
   void MessageBox(const std::string& text, const std::string& caption,
                   MessageKind kind) override;
+  ConfirmAnswer AskYesNo(const std::string& text, const std::string& caption) override;
   void StartTimer(unsigned id, unsigned periodMs) override;
   void StopTimer(unsigned id) override;
   void AnimationOpen(int resourceId) override;
