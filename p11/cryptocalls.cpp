@@ -9,6 +9,7 @@
 #include "comm/communicator.h"
 #include "comm/fileaccess.h"
 #include "p11/mechanisms.h"
+#include "p11/objectcalls.h"
 #include "p11/pkcs11exception.h"
 #include "p11/sessions.h"
 #include "p11/slots.h"
@@ -36,16 +37,6 @@ const CTokenType& TypeOf(CTokenContext& context) {
   const CTokenType* type = context.Slot().TokenType();
   if (!type || !context.CardConnected()) Fail(CKR_SESSION_HANDLE_INVALID);
   return *type;
-}
-
-// The context's unused-space file, made when it has none yet: writing a
-// directory needs the whole storage picture, though not that file itself.
-p15::CP15EFUS& UnusedSpaceOf(CTokenContext& context) {
-  if (auto* file = dynamic_cast<p15::CP15EFUS*>(context.UnusedSpaceFile())) return *file;
-  auto file = std::make_unique<p15::CP15EFUS>();
-  p15::CP15EFUS& ref = *file;
-  context.SetUnusedSpaceFile(std::move(file));
-  return ref;
 }
 
 void RemoveFrom(p15::CP15File& directory, const CPKCS11Object& object) {
@@ -226,17 +217,8 @@ void GenerateKeyPair(CSessionManager& sessions, CK_SESSION_HANDLE hSession,
 
   // The private key's entry first: a card pulled before the public one is
   // listed still shows a usable key.
-  comm::CCommWriteAccess access(card);
-  p15::TokenStorage storage{access,
-                            context.PrivateKeyDirectory(),
-                            context.PublicKeyDirectory(),
-                            context.CertificateDirectory(),
-                            context.DataObjectDirectory(),
-                            UnusedSpaceOf(context),
-                            context.Objects(),
-                            context.StandardFormat(),
-                            context.PathForm(),
-                            context.LoggedIn()};
+  CTokenWriteAccess write(context);
+  p15::TokenStorage& storage = write.Storage();
   p15::CP15PrKDF& privateKeys = context.PrivateKeyDirectory();
   p15::CP15PuKDF& publicKeys = context.PublicKeyDirectory();
   privateKeys.Objects().push_back(request.privateKey);
