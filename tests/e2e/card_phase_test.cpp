@@ -18,6 +18,7 @@
 #include "res/strings.h"
 #include "sim/bench.h"
 #include "sim/profile.h"
+#include "tests/e2e/log_sections.h"
 #include "tests/support/recording_ui.h"
 #include "tests/support/temp_dir.h"
 #include "tests/ui/subprocess.h"
@@ -27,34 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using res::Text;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::string Fixture(const std::string& name) {
-  const std::string text = ReadFile(fs::path(ZORBIX_E2E_FIXTURES) / name);
-  EXPECT_FALSE(text.empty()) << "missing fixture " << name;
-  return text;
-}
-
-std::string Wrapped(const std::string& text) { return "\n<B><PRE>" + text + "</B></PRE>"; }
-
-// Where the section with `heading` starts (its dashed rule); npos if absent.
-std::size_t SectionStart(const std::string& log, const std::string& heading) {
-  const std::size_t h = log.find(heading);
-  if (h == std::string::npos) return h;
-  return log.rfind(Wrapped(app::kLogDashedRule), h);
-}
-
-// From the start of section `from` up to the start of `to` (or the end).
-std::string Section(const std::string& log, const char* from, const char* to) {
-  const std::size_t a = SectionStart(log, from);
-  if (a == std::string::npos) return {};
-  const std::size_t b = SectionStart(log, to);
-  return log.substr(a, b == std::string::npos ? std::string::npos : b - a);
-}
 
 std::string ReaderReport(const std::string& log) {
   const std::size_t a = log.find(Wrapped(Text(154)));
