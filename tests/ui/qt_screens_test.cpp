@@ -215,6 +215,23 @@ class ScreensTest : public ::testing::Test {
     EXPECT_EQ(headers, 2) << where << ": title and subtitle not both shown";
   }
 
+#ifdef ZORBIX_HAVE_BENCH
+  // The wizard with the module on a HALVO card that answers after `delay`,
+  // on the test page with the card's PIN typed. The bench goes with the
+  // card when the caller drops it.
+  std::unique_ptr<sim::Bench> StartOnVirtualCard(const LanguageCase& language,
+                                                 std::chrono::milliseconds delay) {
+    auto bench = sim::Bench::Start(1);
+    bench->Insert(0, "HALVO", [&](sim::Card& card) { card.SetDelay(delay); });
+    CK_FUNCTION_LIST_PTR p11 = nullptr;
+    EXPECT_EQ(C_GetFunctionList(&p11), CKR_OK);
+    Start(language, MakeDefaultTestSteps(), p11);
+    ToTestPageWithCard();
+    QTest::keyClicks(Control<QLineEdit>(Page::Test, 1000), sim::FindProfile("HALVO")->pin.c_str());
+    return bench;
+  }
+#endif
+
   static std::string ControlText(QWidget* w) {
     if (auto* l = qobject_cast<QLabel*>(w)) return l->text().toStdString();
     if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text().toStdString();
@@ -300,15 +317,7 @@ INSTANTIATE_TEST_SUITE_P(Languages, PagesInEveryLanguage, ::testing::ValuesIn(kL
 // A run on a virtual card that answers each command after 50 ms: the window
 // keeps repainting, the animation moves on the screen, the inputs stay off.
 TEST_F(ScreensTest, TheWindowLivesDuringARunOnASlowCard) {
-  auto bench = sim::Bench::Start(1);
-  sim::Card& card = bench->Insert(0, "HALVO");
-  card.SetDelay(std::chrono::milliseconds(50));
-  CK_FUNCTION_LIST_PTR p11 = nullptr;
-  ASSERT_EQ(C_GetFunctionList(&p11), CKR_OK);
-  const LanguageCase& spanish = kLanguages[0];
-  Start(spanish, MakeDefaultTestSteps(), p11);
-  ToTestPageWithCard();
-  QTest::keyClicks(Control<QLineEdit>(Page::Test, 1000), "1234");
+  auto bench = StartOnVirtualCard(kLanguages[0], std::chrono::milliseconds(50));
   ASSERT_TRUE(ui_->IsNextEnabled());
 
   Button(QWizard::NextButton)->click();
@@ -363,15 +372,8 @@ TEST_F(ScreensTest, TheWindowLivesDuringARunOnASlowCard) {
 // objects are listed and once every step has its mark, then the completion
 // page with "PIN correct!" and the counts of the four classes.
 TEST_F(ScreensTest, ARunOnTheVirtualCardEndsWithTheObjectCounts) {
-  auto bench = sim::Bench::Start(1);
-  sim::Card& card = bench->Insert(0, "HALVO");
-  card.SetDelay(std::chrono::milliseconds(5));
-  CK_FUNCTION_LIST_PTR p11 = nullptr;
-  ASSERT_EQ(C_GetFunctionList(&p11), CKR_OK);
   const LanguageCase& english = kLanguages[1];
-  Start(english, MakeDefaultTestSteps(), p11);
-  ToTestPageWithCard();
-  QTest::keyClicks(Control<QLineEdit>(Page::Test, 1000), "1234");
+  auto bench = StartOnVirtualCard(english, std::chrono::milliseconds(5));
   Button(QWizard::NextButton)->click();
   ASSERT_TRUE(ui_->IsRunning());
 
