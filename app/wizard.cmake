@@ -8,4 +8,6 @@ if(ZORBIX_WIZARD_SOURCES AND TARGET zorbix_log)
   target_include_directories(zorbix_wizard PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_options(zorbix_wizard PRIVATE ${ZORBIX_WARNINGS})
   target_link_libraries(zorbix_wizard PUBLIC zorbix_log zorbix_res zorbix_platform PkgConfig::P11KIT)
+  # TEST 3 reaches the session's card communicator inside the module.
+  target_link_libraries(zorbix_wizard PUBLIC zorbix_p11)
 endif()

@@ -215,6 +215,23 @@ class ScreensTest : public ::testing::Test {
     EXPECT_EQ(headers, 2) << where << ": title and subtitle not both shown";
   }
 
+#ifdef ZORBIX_HAVE_BENCH
+  // The wizard with the module on a HALVO card that answers after `delay`,
+  // on the test page with the card's PIN typed. The bench goes with the
+  // card when the caller drops it.
+  std::unique_ptr<sim::Bench> StartOnVirtualCard(const LanguageCase& language,
+                                                 std::chrono::milliseconds delay) {
+    auto bench = sim::Bench::Start(1);
+    bench->Insert(0, "HALVO", [&](sim::Card& card) { card.SetDelay(delay); });
+    CK_FUNCTION_LIST_PTR p11 = nullptr;
+    EXPECT_EQ(C_GetFunctionList(&p11), CKR_OK);
+    Start(language, MakeDefaultTestSteps(), p11);
+    ToTestPageWithCard();
+    QTest::keyClicks(Control<QLineEdit>(Page::Test, 1000), sim::FindProfile("HALVO")->pin.c_str());
+    return bench;
+  }
+#endif
+
   static std::string ControlText(QWidget* w) {
     if (auto* l = qobject_cast<QLabel*>(w)) return l->text().toStdString();
     if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text().toStdString();
@@ -300,15 +317,7 @@ INSTANTIATE_TEST_SUITE_P(Languages, PagesInEveryLanguage, ::testing::ValuesIn(kL
 // A run on a virtual card that answers each command after 50 ms: the window
 // keeps repainting, the animation moves on the screen, the inputs stay off.
 TEST_F(ScreensTest, TheWindowLivesDuringARunOnASlowCard) {
-  auto bench = sim::Bench::Start(1);
-  sim::Card& card = bench->Insert(0, "HALVO");
-  card.SetDelay(std::chrono::milliseconds(50));
-  CK_FUNCTION_LIST_PTR p11 = nullptr;
-  ASSERT_EQ(C_GetFunctionList(&p11), CKR_OK);
-  const LanguageCase& spanish = kLanguages[0];
-  Start(spanish, MakeDefaultTestSteps(), p11);
-  ToTestPageWithCard();
-  QTest::keyClicks(Control<QLineEdit>(Page::Test, 1000), "1234");
+  auto bench = StartOnVirtualCard(kLanguages[0], std::chrono::milliseconds(50));
   ASSERT_TRUE(ui_->IsNextEnabled());
 
   Button(QWizard::NextButton)->click();
@@ -357,6 +366,42 @@ TEST_F(ScreensTest, TheWindowLivesDuringARunOnASlowCard) {
   EXPECT_NE(first, last);
   EXPECT_TRUE(ui_->CurrentPage() == Page::Completion || ui_->CurrentPage() == Page::Error);
   EXPECT_FALSE(animation->IsPlaying());
+}
+
+// A whole run on a virtual card as a user sees it: the test page while the
+// objects are listed and once every step has its mark, then the completion
+// page with "PIN correct!" and the counts of the four classes.
+TEST_F(ScreensTest, ARunOnTheVirtualCardEndsWithTheObjectCounts) {
+  const LanguageCase& english = kLanguages[1];
+  auto bench = StartOnVirtualCard(english, std::chrono::milliseconds(5));
+  Button(QWizard::NextButton)->click();
+  ASSERT_TRUE(ui_->IsRunning());
+
+  auto mark = [&](int icon) { return ui_->Control(Page::Test, icon)->property("iconId").toInt(); };
+  auto status = [&] { return Control<QLabel>(Page::Test, 1002)->text().toStdString(); };
+  auto save = [&](const char* name) {
+    const QImage shot = Grab(ui_->Dialog());
+    EXPECT_TRUE(shot.save(QStringLiteral(ZORBIX_SCREENS_DIR "/") + name)) << name;
+  };
+  // TEST 4 under way: logged in, the objects being read.
+  WaitUntil([&] { return mark(1016) == kIconPass || !ui_->IsRunning(); });
+  ASSERT_TRUE(ui_->IsRunning());
+  EXPECT_NE(status(), res::Text(182, english.lang)) << "TEST 4 shows its own steps";
+  save("card_run_1_test4.png");
+  // Every step marked: the run waits a second before the completion page.
+  WaitUntil([&] { return mark(1047) == kIconPass || !ui_->IsRunning(); });
+  ASSERT_EQ(ui_->CurrentPage(), Page::Test);
+  save("card_run_2_marks.png");
+  for (int icon : {1010, 1019, 1011, 1016, 1012, 1013, 1014, 1047})
+    EXPECT_EQ(mark(icon), kIconPass) << icon;
+  WaitUntil([&] { return !ui_->IsRunning(); });
+  ASSERT_FALSE(ui_->IsRunning());
+  Photograph(english, Page::Completion, "card_run_3_completion");
+  const std::string counts = Control<QLabel>(Page::Completion, 1040)->text().toStdString();
+  EXPECT_EQ(counts, res::Text(153, english.lang) +
+                        "\nCKO_PRIVATE_KEY: \t\t3 objects.\nCKO_PUBLIC_KEY:  \t\t3 objects.\n"
+                        "CKO_CERTIFICATE: \t\t3 objects.\nCKO_DATA: \t\t\t2 objects.\n");
+  EXPECT_TRUE(messages_.empty());
 }
 #endif
 

@@ -36,9 +36,10 @@ const char kCheckUsage[] =
     "needed unless --no-pin is given; to unblock, the PUK has exactly 16\n"
     "characters, the new PIN at least 4, and a PIN typed with them at least 4.\n"
     "\n"
-    "Prints the page the run reached (\"Page: Completion\" or \"Page: Error\")\n"
-    "and the result text. Message boxes go to standard error as\n"
-    "\"caption: text\".\n"
+    "Prints the page the run reached (\"Page: Completion\" or \"Page: Error\"),\n"
+    "the result text, and after \"Marks:\" the mark the wizard shows beside\n"
+    "each step that ran (green passed, yellow a problem found, red failed, grey\n"
+    "not run). Message boxes go to standard error as \"caption: text\".\n"
     "\n"
     "Exit status: 0 on the completion page, 1 on the error page or when the run\n"
     "cannot start, 2 on usage errors.\n";
@@ -62,6 +63,24 @@ const char* PageName(Page page) {
     case Page::Test: return "Test";
     case Page::Completion: return "Completion";
     case Page::Error: return "Error";
+  }
+  return "?";
+}
+
+// The steps of the test page, label and icon, in the order they run.
+struct StepMark {
+  int label;
+  int icon;
+};
+constexpr StepMark kStepMarks[] = {{1005, 1010}, {1018, 1019}, {1006, 1011}, {1015, 1016},
+                                   {1008, 1012}, {1007, 1013}, {1009, 1014}, {1048, 1047}};
+
+const char* MarkName(int icon) {
+  switch (icon) {
+    case kIconPass: return "green";
+    case kIconNotRun: return "grey";
+    case kIconFail: return "red";
+    case kIconWarning: return "yellow";
   }
   return "?";
 }
@@ -320,6 +339,14 @@ int RunCheck(ConsoleUi& ui, const CheckOptions& options, const Fields& fields, s
   if (!result.empty()) {
     out << result;
     if (result.back() != '\n') out << "\n";
+  }
+  bool marks = false;
+  for (const StepMark& m : kStepMarks) {
+    const int icon = ui.Icon(m.icon);
+    if (icon == 0) continue;
+    if (!marks) out << "Marks:\n";
+    marks = true;
+    out << "  " << ui.Text(Page::Test, m.label) << ": " << MarkName(icon) << "\n";
   }
   out.flush();
   return page == Page::Completion ? kExitCompleted : kExitFailed;

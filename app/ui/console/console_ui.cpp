@@ -86,6 +86,11 @@ bool ConsoleUi::Enabled(Page page, int controlId) const {
   return it == map.end() || it->second;
 }
 
+int ConsoleUi::Icon(int controlId) const {
+  auto it = icons_.find(controlId);
+  return it == icons_.end() ? 0 : it->second;
+}
+
 void ConsoleUi::SetText(int controlId, const std::string& text) {
   texts_[Index(page_)][controlId] = text;
 }

@@ -37,6 +37,8 @@ class ConsoleUi final : public WizardUi {
   // Page state, for the front-end and for tests.
   std::string Text(Page page, int controlId) const;
   bool Enabled(Page page, int controlId) const;
+  // The icon an icon control shows (0 while none was set).
+  int Icon(int controlId) const;
   void SetChecked(int controlId, bool checked) { checked_[controlId] = checked; }
   unsigned Buttons() const { return buttons_; }
   const std::vector<std::string>& Readers() const { return readers_; }
@@ -48,7 +50,7 @@ class ConsoleUi final : public WizardUi {
   void SetText(int controlId, const std::string& text) override;
   void SetEnabled(int controlId, bool enabled) override;
   void SetVisible(int, bool) override {}
-  void SetIcon(int, int) override {}
+  void SetIcon(int iconControlId, int iconId) override { icons_[iconControlId] = iconId; }
   void SetFont(int, int) override {}
   void SetTitle(const std::string&) override {}
   void GoToPage(Page page) override;
@@ -82,6 +84,7 @@ class ConsoleUi final : public WizardUi {
   std::array<std::map<int, std::string>, 4> texts_;
   std::array<std::map<int, bool>, 4> enabled_;
   std::map<int, bool> checked_;
+  std::map<int, int> icons_;
   std::set<unsigned> timers_;
   std::vector<std::string> readers_;
   int selected_ = -1;
