@@ -108,10 +108,13 @@ TEST_P(OutsideApplications, SignWithP11toolAndTheOpensslEngine) {
   std::size_t signers = 0;
   for (const auto& [url, signs] : KeyUrls(profile)) {
     SCOPED_TRACE(url);
+    if (!signs && OutsidePreloaded()) continue;
     const ProcessResult test = Outside({"GNUTLS_PIN=" + profile.pin, "p11tool", "--provider", ZORBIX_P11_MODULE,
                                         "--login", "--test-sign", url});
     if (!signs) {
-      EXPECT_NE(test.status, 0) << test.out << test.err;
+      // Refused by the token, and p11tool ends normally on it.
+      EXPECT_EQ(test.status, 1) << test.out << test.err;
+      EXPECT_NE(test.err.find("Cannot sign data: PKCS #11 error in key"), std::string::npos) << test.err;
       continue;
     }
     ++signers;
