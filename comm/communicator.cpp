@@ -369,12 +369,13 @@ void CCommunicator::ReadCompressed(ByteView path, Bytes& out) {
     return;
   }
   try {
-    out = crypto::ZlibDecompress(body, u);
+    out = crypto::ZlibDecompress(body, std::size_t{u} + 1);
   } catch (const crypto::CryptoError&) {
     Fail(CKR_DATA_INVALID);
   }
-  // A stream shorter than its header says: the value is still U bytes long.
-  out.resize(u, 0);
+  // The checked stream and the header's count disagree: a count changed on
+  // the way would cut the value short or pad it, without a word.
+  if (out.size() != u) Fail(CKR_DATA_INVALID);
 }
 
 Bytes CCommunicator::CompressForCard(ByteView value) {

@@ -484,9 +484,12 @@ TEST_F(CommTest, CompressedFilesRoundTripAndCheckTheirStream) {
       {"corrupted zlib header", badHeader, CKR_DATA_INVALID, {}},
       {"stream shorter than its header says", Cat({Header(600, 40), Bytes(20, 0)}), CKR_DATA_INVALID, {}},
       {"file shorter than a header", H("05 00 00 00 05"), CKR_DATA_INVALID, {}},
-      // A header that claims more than the stream gives: still U bytes.
+      // A header whose count the checked stream does not give: the value
+      // would be cut short or padded.
+      {"U smaller than the output", Cat({Header(value.size() - 1, static_cast<std::uint32_t>(stream.size())), stream}),
+       CKR_DATA_INVALID, {}},
       {"U larger than the output", Cat({Header(value.size() + 4, static_cast<std::uint32_t>(stream.size())), stream}),
-       CKR_OK, Cat({value, Bytes(4, 0)})},
+       CKR_DATA_INVALID, {}},
   };
   for (const auto& k : cases) {
     FileCard file{k.image};
