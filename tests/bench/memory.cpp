@@ -1,8 +1,9 @@
 // zorbix-bench-memory: the module's resident memory with a token open and
 // every object loaded. Loads the module as an application does, and prints
-// VmRSS (kB) before the module is loaded, after C_Initialize, and with a
-// session logged in on the first token and every attribute of every object
-// read. Runs under zorbix-bench, on its card.
+// VmRSS (kB) before the module is loaded, after loading it, after
+// C_Initialize, and with a session logged in on the first token and every
+// attribute of every object read; then the object count, and RssAnon after
+// C_Initialize and at the end. Runs under zorbix-bench, on its card.
 //
 //   zorbix-bench-memory MODULE PIN
 #include <dlfcn.h>
@@ -19,13 +20,16 @@
 
 namespace {
 
-long VmRssKb() {
+// A field of /proc/self/status in kB: VmRSS, or RssAnon (the part that is
+// no file's pages: heap, stacks, the module's data).
+long StatusKb(const std::string& field) {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
   return -1;
 }
+long VmRssKb() { return StatusKb("VmRSS"); }
 
 int Fail(const char* what, CK_RV rv) {
   std::fprintf(stderr, "%s: 0x%lx\n", what, static_cast<unsigned long>(rv));
@@ -52,6 +56,7 @@ int main(int argc, char** argv) {
   CK_RV rv = f->C_Initialize(nullptr);
   if (rv != CKR_OK) return Fail("C_Initialize", rv);
   const long initialised = VmRssKb();
+  const long initialisedAnon = StatusKb("RssAnon");
   CK_SLOT_ID slot = 0;
   CK_ULONG n = 1;
   if ((rv = f->C_GetSlotList(CK_TRUE, &slot, &n)) != CKR_OK || n < 1) return Fail("C_GetSlotList", rv);
@@ -85,7 +90,8 @@ int main(int argc, char** argv) {
     f->C_GetAttributeValue(h, o, tmpl.data(), tmpl.size());
   }
   const long full = VmRssKb();
-  std::printf("%ld %ld %ld %ld %lu\n", start, loaded, initialised, full, n);
+  std::printf("%ld %ld %ld %ld %lu %ld %ld\n", start, loaded, initialised, full, n, initialisedAnon,
+              StatusKb("RssAnon"));
   f->C_Finalize(nullptr);
   return 0;
 }
