@@ -24,18 +24,28 @@ pin_of() { "$bin/sim/zorbix-vcard" --list-profiles | awk -v p="$1" '$1 == p {sub
 # ---- 1. Card exchanges per operation
 echo "card exchanges..." >&2
 "$bin/tests/bench/zorbix-bench-card-costs" >"$tmp/table1"
-# The wizard's whole run: zorbix-check on the pcscd bench, the card's trace.
-wizard() {  # profile delay-ms -> trace in $tmp/wizard-PROFILE-DELAY.trace, times in .time
-  local p=$1 delay=$2 dir="$tmp/run-$1-$2"
+
+# The wizard's whole run: zorbix-check on the pcscd bench, timed, the card's
+# trace taken when it ends. With "memory", the same bench then runs the
+# memory program on the card (one bench per card: the bench is shared by
+# every test on the machine, and waiting for it is most of the time here).
+wizard() {  # profile delay-ms [memory] -> $tmp/wizard-PROFILE-DELAY.{trace,time}, $tmp/memory
+  local p=$1 delay=$2 dir="$tmp/run-$1-$2" pin
+  pin=$(pin_of "$p")
   mkdir -p "$dir"
-  (cd "$dir" && pin=$(pin_of "$p") && printf '%s\n' "$pin" |
-    "$bin/sim/zorbix-bench" --profile "$p" --delay-ms "$delay" --trace "$tmp/wizard-$p-$delay.trace" -- \
-      bash -c 'TIMEFORMAT="%R %U %S"; { time "$0" >/dev/null 2>&1; } 2>"$1"' \
-      "$bin/app/zorbix-check" "$tmp/wizard-$p-$delay.time" >/dev/null 2>"$dir/bench.err") ||
+  local then=true
+  [ "${3:-}" = memory ] && then='"$4" "$5" "$6" | sed "s/^/$7 /" >>"$8"'
+  (cd "$dir" && printf '%s\n' "$pin" |
+    "$bin/sim/zorbix-bench" --profile "$p" --delay-ms "$delay" --trace "$dir/card.trace" -- \
+      bash -c 'set -o pipefail; TIMEFORMAT="%R %U %S"; { time "$0" >/dev/null 2>&1; } 2>"$1"; cp "$2" "$3" && '"$then" \
+      "$bin/app/zorbix-check" "$tmp/wizard-$p-$delay.time" "$dir/card.trace" "$tmp/wizard-$p-$delay.trace" \
+      "$bin/tests/bench/zorbix-bench-memory" "$bin/p11/ORVA_P11.so" "$pin" "$p" "$tmp/memory" \
+      >/dev/null 2>"$dir/bench.err") ||
     { cat "$dir/bench.err" >&2; return 1; }
 }
+echo "the wizard and the memory on every card..." >&2
 for p in $profiles; do
-  wizard "$p" 0
+  wizard "$p" 0 memory
   "$bin/tests/bench/zorbix-bench-card-costs" --trace-file "$p" "$tmp/wizard-$p-0.trace" \
     "the wizard's whole run (zorbix-check)" | tail -1 >>"$tmp/table1"
 done
@@ -53,21 +63,10 @@ softhsm2-util --init-token --free --label bench --pin 1234 --so-pin 56785678 >/d
   "$bin/tests/bench/zorbix-bench-host-cost" "$softhsm" >/dev/null 2>"$tmp/valgrind.err") ||
   { cat "$tmp/valgrind.err" >&2; exit 1; }
 
-# ---- 3. The wizard's run with 20 ms per exchange
+# ---- 3. The wizard's run with 20 ms per exchange (0 ms: the runs above)
 echo "wizard at 20 ms..." >&2
 slow="HALVO TC-ORVA3 Vexa"
-for p in $slow; do
-  wizard "$p" 0
-  wizard "$p" 20
-done
-
-# ---- 4. Resident memory
-echo "memory..." >&2
-for p in $profiles; do
-  (cd "$tmp" && "$bin/sim/zorbix-bench" --profile "$p" -- \
-    "$bin/tests/bench/zorbix-bench-memory" "$bin/p11/ORVA_P11.so" "$(pin_of "$p")" \
-    2>"$tmp/mem.err" | tail -1 | sed "s/^/$p /" >>"$tmp/memory") || { cat "$tmp/mem.err" >&2; exit 1; }
-done
+for p in $slow; do wizard "$p" 20; done
 
 /usr/bin/python3 scripts/bench_report.py "$tmp" "$out" "$slow"
 echo "wrote $out" >&2
