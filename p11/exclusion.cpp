@@ -6,6 +6,10 @@
 
 namespace zorbix::p11 {
 
+namespace {
+constexpr std::size_t kKeptThreadStacks = 16;
+}  // namespace
+
 CExclusionMutua::CExclusionMutua(std::chrono::milliseconds wait) : wait_(wait) {
   CreateGuardMutex(&globalMutex_);
 }
@@ -101,7 +105,9 @@ CK_RV CExclusionMutua::Unlock() {
     if (it == held_.end() || it->second.empty()) return CKR_HOST_MEMORY;
     top = std::move(it->second.back());
     it->second.pop_back();
-    if (it->second.empty()) held_.erase(it);
+    // A thread's empty stack stays for its next call (no allocation per
+    // call), unless many threads have come and gone.
+    if (it->second.empty() && held_.size() > kKeptThreadStacks) held_.erase(it);
     if (top.global) {
       // The first unlock after a connection switches to the reader's mutex.
       if (!readerName_.empty() && !readerMutex_) {

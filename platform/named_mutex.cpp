@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,9 @@ constexpr std::chrono::milliseconds kLongestPoll{10};
 constexpr std::size_t kMaxEncoded = 200;
 
 std::mutex g_dirMutex;
+// Bumped by every change of the directory: a mutex's cached file path is
+// good while the number it was made under stands.
+std::atomic<unsigned> g_dirGeneration{0};
 
 // Function-local so that it exists whenever a static initialiser asks. A
 // system without /dev/shm shares the locks through /tmp instead.
@@ -52,6 +56,7 @@ std::uint64_t Fnv1a(const std::string& s) {
 void SetNamedObjectDirectory(const std::string& dir) {
   std::lock_guard<std::mutex> lock(g_dirMutex);
   Directory() = dir;
+  g_dirGeneration.fetch_add(1);
 }
 
 std::string NamedObjectDirectory() {
@@ -148,7 +153,13 @@ LockResult NamedMutex::Lock(std::chrono::milliseconds timeout) {
   // would share its lock with the child.
   int fd = -1;
   try {
-    fd = OpenLockFile(NamedObjectDirectory() + "/" + FileNameFor(name_));
+    // The path is made once per directory, not at every hold.
+    const unsigned generation = g_dirGeneration.load();
+    if (path_.empty() || pathGeneration_ != generation) {
+      path_ = NamedObjectDirectory() + "/" + FileNameFor(name_);
+      pathGeneration_ = generation;
+    }
+    fd = OpenLockFile(path_);
   } catch (...) {
     fd = -1;
   }

@@ -59,6 +59,8 @@ class NamedMutex {
   std::thread::id owner_;  // also set while the owner waits for the file lock
   unsigned depth_ = 0;
   int fd_ = -1;  // open while held
+  std::string path_;  // of the lock file, made under directory change pathGeneration_
+  unsigned pathGeneration_ = 0;
 };
 
 // Folder of the lock files; /dev/shm (or /tmp) unless a test moved it. Takes effect

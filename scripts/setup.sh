@@ -13,6 +13,7 @@ packages=(
   libp11-kit-dev p11-kit gnutls-bin libengine-pkcs11-openssl
   python3 python3-pykcs11 python3-pyscard
   openssl
+  softhsm2 valgrind
 )
 
 as_root() {

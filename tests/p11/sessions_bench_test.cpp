@@ -15,6 +15,7 @@
 
 #include "p11/module.h"
 #include "sim/bench.h"
+#include "tests/p11/attributes_of.h"
 #include "tests/p11/bench_fixture.h"
 
 namespace {
@@ -23,35 +24,7 @@ using zorbix::p11::to_string;
 using zorbix::sim::Apdu;
 using zorbix::sim::Card;
 using Bytes = std::vector<std::uint8_t>;
-
-// Every attribute an object of the class may carry, for "list everything".
-std::vector<CK_ATTRIBUTE_TYPE> AttributesOf(CK_OBJECT_CLASS c) {
-  std::vector<CK_ATTRIBUTE_TYPE> common = {CKA_CLASS, CKA_TOKEN, CKA_PRIVATE, CKA_MODIFIABLE, CKA_LABEL};
-  std::vector<CK_ATTRIBUTE_TYPE> more;
-  switch (c) {
-    case CKO_CERTIFICATE:
-      more = {CKA_CERTIFICATE_TYPE, CKA_ID, CKA_SUBJECT, CKA_ISSUER, CKA_SERIAL_NUMBER, CKA_VALUE};
-      break;
-    case CKO_DATA:
-      more = {CKA_APPLICATION, CKA_OBJECT_ID, CKA_VALUE};
-      break;
-    case CKO_PUBLIC_KEY:
-      more = {CKA_KEY_TYPE,   CKA_ID,        CKA_SUBJECT,    CKA_START_DATE,  CKA_END_DATE,
-              CKA_ENCRYPT,    CKA_VERIFY,    CKA_VERIFY_RECOVER, CKA_WRAP,    CKA_DERIVE,
-              CKA_LOCAL,      CKA_MODULUS,   CKA_MODULUS_BITS, CKA_PUBLIC_EXPONENT};
-      break;
-    case CKO_PRIVATE_KEY:
-      more = {CKA_KEY_TYPE,     CKA_ID,         CKA_SUBJECT,     CKA_START_DATE,   CKA_END_DATE,
-              CKA_DECRYPT,      CKA_SIGN,       CKA_SIGN_RECOVER, CKA_UNWRAP,      CKA_DERIVE,
-              CKA_LOCAL,        CKA_SENSITIVE,  CKA_EXTRACTABLE, CKA_ALWAYS_SENSITIVE, CKA_NEVER_EXTRACTABLE,
-              CKA_MODULUS,      CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_COEFFICIENT};
-      break;
-    default:
-      break;
-  }
-  common.insert(common.end(), more.begin(), more.end());
-  return common;
-}
+using zorbix::p11test::AttributesOf;
 
 // The card's file work as the card sees it, after any secure messaging:
 // selections and transparent reads, recorded by handlers in front of the
