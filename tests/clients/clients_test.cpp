@@ -123,6 +123,8 @@ class Clients : public ::testing::TestWithParam<CardCase> {
     return File("auth.pub");
   }
 
+  ProcessResult TlsClientAuth(const std::string& version, const std::string& priority, std::string& serverLog);
+
   std::string CaChain() const {
     std::ofstream(File("chain.pem"), std::ios::binary)
         << std::ifstream(ZORBIX_PKI_DIR "/root-ca.crt.pem").rdbuf();
@@ -295,12 +297,15 @@ TEST_P(Clients, OpenSshLogsInWithTheCardKey) {
 }
 
 // TLS client authentication: gnutls-cli takes certificate and key by
-// pkcs11: URI (through p11-kit) to a TLS 1.2 openssl s_server that demands
-// a client certificate of the card's CA; the server's page names it.
-TEST_P(Clients, GnutlsClientAuthenticationOverTls12) {
+// pkcs11: URI (through p11-kit) to an openssl s_server (`version`: -tls1_2,
+// -tls1_3) that demands a client certificate of the card's CA and answers
+// a GET with a page naming it. Returns the client's result; the server's
+// output goes to `serverLog`.
+ProcessResult Clients::TlsClientAuth(const std::string& version, const std::string& priority,
+                                     std::string& serverLog) {
   const int port = FreePort();
-  ASSERT_GT(port, 0);
-  ASSERT_EQ(RunProgram("/usr/bin/openssl",
+  EXPECT_GT(port, 0);
+  EXPECT_EQ(RunProgram("/usr/bin/openssl",
                        {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
                         "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout",
                         File("server.key"), "-out", File("server.crt")}, "").status,
@@ -308,24 +313,48 @@ TEST_P(Clients, GnutlsClientAuthenticationOverTls12) {
   // The card's certificates are 1024-bit keys signed with SHA-1: below
   // OpenSSL's default security level.
   Background server({"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-naccept",
-                     "1", "-www", "-tls1_2", "-Verify", "1", "-CAfile", CaChain(), "-cert", File("server.crt"),
-                     "-key", File("server.key"), "-cipher", "DEFAULT:@SECLEVEL=0"},
+                     "1", "-www", version, "-Verify", "1", "-CAfile", CaChain(), "-cert", File("server.crt"), "-key",
+                     File("server.key"), "-cipher", "DEFAULT:@SECLEVEL=0"},
                     File("server.log"));
-  ASSERT_TRUE(server.WaitOutput("ACCEPT")) << server.Output();
-
+  if (!server.WaitOutput("ACCEPT")) {
+    serverLog = server.Output();
+    ADD_FAILURE() << "s_server did not start: " << serverLog;
+    return {};
+  }
   const ProcessResult client = ThroughP11Kit(
       {"GNUTLS_PIN=" + Pin(), "gnutls-cli", "--x509cafile", File("server.crt"), "--x509certfile",
        token_ + ";object=" + kAuthCertLabel + ";type=cert", "--x509keyfile", auth_ + ";type=private", "--priority",
-       "NORMAL:-VERS-ALL:+VERS-TLS1.2", "-p", std::to_string(port), "127.0.0.1"},
+       priority, "-p", std::to_string(port), "127.0.0.1"},
       "GET / HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(client.status, 0) << client.out << client.err << server.Output();
+  EXPECT_TRUE(server.Wait(10)) << server.Output();
+  serverLog = server.Output();
+  return client;
+}
+
+TEST_P(Clients, GnutlsClientAuthenticationOverTls12) {
+  std::string serverLog;
+  const ProcessResult client = TlsClientAuth("-tls1_2", "NORMAL:-VERS-ALL:+VERS-TLS1.2", serverLog);
+  EXPECT_EQ(client.status, 0) << client.out << client.err << serverLog;
   EXPECT_TRUE(Has(client.out + client.err, "- Handshake was completed")) << client.out << client.err;
   EXPECT_TRUE(Has(client.out + client.err, "(TLS1.2-")) << client.out << client.err;
   // The server's page: the client certificate it verified.
   EXPECT_TRUE(Has(client.out, "Client certificate\n")) << client.out;
   EXPECT_TRUE(Has(client.out, kAuthSubject)) << client.out;
-  EXPECT_TRUE(server.Wait(10)) << server.Output();
-  EXPECT_EQ(Count(server.Output(), "verify return:1"), 3u) << server.Output();
+  EXPECT_EQ(Count(serverLog, "verify return:1"), 3u) << serverLog;
+}
+
+// TLS 1.3 signs the handshake with RSA-PSS only, which the token does not
+// offer: GnuTLS completes the handshake without sending the certificate,
+// and a server that demands one ends the connection (alert 116).
+TEST_P(Clients, GnutlsOverTls13SendsNoCertificate) {
+  std::string serverLog;
+  const ProcessResult client = TlsClientAuth("-tls1_3", "NORMAL", serverLog);
+  EXPECT_NE(client.status, 0) << client.out << client.err;
+  EXPECT_TRUE(Has(client.out + client.err, "(TLS1.3-")) << client.out << client.err;
+  EXPECT_TRUE(Has(client.out + client.err, "- No certificate was sent to peer")) << client.out << client.err;
+  EXPECT_TRUE(Has(client.out + client.err, "Received alert [116]")) << client.out << client.err;
+  EXPECT_FALSE(Has(client.out, "Client certificate\n")) << client.out;
+  EXPECT_TRUE(Has(serverLog, "peer did not return a certificate")) << serverLog;
 }
 
 // PyKCS11 on p11-kit's proxy: lists the keys, signs and verifies (on the
