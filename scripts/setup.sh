@@ -14,6 +14,8 @@ packages=(
   python3 python3-pykcs11 python3-pyscard
   openssl
   softhsm2 valgrind
+  dpkg-dev desktop-file-utils
+  libnss3-tools openssh-client openssh-server chromium
 )
 
 as_root() {
@@ -27,6 +29,12 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   as_root apt-get update
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The tests start sshd themselves, on loopback; a server that came only
+# with this setup does not stay enabled on the machine.
+if [[ " ${missing[*]-} " == *" openssh-server "* ]] && [ -d /run/systemd/system ]; then
+  as_root systemctl disable --now ssh.service || true
 fi
 
 # The vpcd driver listens on every interface once pcscd loads it. Keep it out

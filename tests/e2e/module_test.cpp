@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "comm/crypto.h"
 #include "sim/bench.h"
 #include "sim/profile.h"
+#include "tests/e2e/key_urls.h"
 #include "tests/e2e/outside.h"
 #include "tests/support/temp_dir.h"
 #include "tests/ui/subprocess.h"
@@ -74,24 +74,6 @@ TEST_P(OutsideApplications, ReadEveryObjectAndLogIn) {
   EXPECT_EQ(Count(after.out, "type=private"), keys) << after.out;
   EXPECT_EQ(Count(after.out, "type=cert"), keys) << after.out;
   bench_->Remove(0);
-}
-
-// The card's keys as pkcs11: URLs by CKA_ID (the SHA-1 of the modulus on
-// the virtual cards), with whether the key signs: every key but the
-// decipher-only one (reference 3, or 0x21 on the card-family 1.0 cards).
-std::vector<std::pair<std::string, bool>> KeyUrls(const sim::Profile& profile) {
-  std::vector<std::pair<std::string, bool>> urls;
-  for (const sim::KeySpec& key : profile.keys) {
-    std::string id;
-    for (std::uint8_t b : crypto::Sha1(key.modulus)) {
-      static const char kHex[] = "0123456789ABCDEF";
-      id += '%';
-      id += kHex[b >> 4];
-      id += kHex[b & 0xF];
-    }
-    urls.push_back({"pkcs11:id=" + id, key.reference != 3 && key.reference != 0x21});
-  }
-  return urls;
 }
 
 // p11tool signs with each key and checks the signature against the private

@@ -22,12 +22,13 @@ inline bool OutsidePreloaded() {
 }
 
 // Runs args through env: leading NAME=value arguments set the environment.
-inline ProcessResult Outside(std::vector<std::string> args) {
+// `input` is the program's standard input.
+inline ProcessResult Outside(std::vector<std::string> args, const std::string& input = "") {
   if (const char* preload = std::getenv("ZORBIX_OUTSIDE_PRELOAD"); preload && *preload) {
     args.insert(args.begin(), "ASAN_OPTIONS=detect_leaks=0");
     args.insert(args.begin(), std::string("LD_PRELOAD=") + preload);
   }
-  return RunProgram("/usr/bin/env", args, "");
+  return RunProgram("/usr/bin/env", args, input);
 }
 
 }  // namespace zorbix::testing
