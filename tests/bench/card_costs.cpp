@@ -178,15 +178,7 @@ class Run {
     for (CK_ATTRIBUTE_TYPE t : zorbix::p11test::AttributesOf(c)) tmpl.push_back({t, nullptr, 0});
     C_GetAttributeValue(h_, o, tmpl.data(), tmpl.size());
     Call(operation);
-    std::vector<Bytes> values(tmpl.size());
-    for (std::size_t i = 0; i < tmpl.size(); ++i) {
-      if (tmpl[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
-        tmpl[i].ulValueLen = 0;
-        continue;
-      }
-      values[i].resize(tmpl[i].ulValueLen);
-      tmpl[i].pValue = values[i].data();
-    }
+    auto values = zorbix::p11test::ValueBuffersFor(tmpl);
     C_GetAttributeValue(h_, o, tmpl.data(), tmpl.size());
     Call(operation);
   }

@@ -78,15 +78,7 @@ int main(int argc, char** argv) {
     std::vector<CK_ATTRIBUTE> tmpl;
     for (CK_ATTRIBUTE_TYPE t : zorbix::p11test::AttributesOf(c)) tmpl.push_back({t, nullptr, 0});
     f->C_GetAttributeValue(h, o, tmpl.data(), tmpl.size());
-    std::vector<std::vector<unsigned char>> values(tmpl.size());
-    for (std::size_t i = 0; i < tmpl.size(); ++i) {
-      if (tmpl[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
-        tmpl[i].ulValueLen = 0;
-        continue;
-      }
-      values[i].resize(tmpl[i].ulValueLen);
-      tmpl[i].pValue = values[i].data();
-    }
+    auto values = zorbix::p11test::ValueBuffersFor(tmpl);
     f->C_GetAttributeValue(h, o, tmpl.data(), tmpl.size());
   }
   const long full = VmRssKb();

@@ -2,6 +2,7 @@
 // asks for, in the bench tests and the benchmarks.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include <p11-kit/pkcs11.h>
@@ -34,6 +35,22 @@ inline std::vector<CK_ATTRIBUTE_TYPE> AttributesOf(CK_OBJECT_CLASS c) {
   }
   common.insert(common.end(), more.begin(), more.end());
   return common;
+}
+
+// After a C_GetAttributeValue that asked for the lengths only: a buffer of
+// the reported length for each attribute the object has, none for the
+// others, so that the next call reads the values.
+inline std::vector<std::vector<std::uint8_t>> ValueBuffersFor(std::vector<CK_ATTRIBUTE>& tmpl) {
+  std::vector<std::vector<std::uint8_t>> values(tmpl.size());
+  for (std::size_t i = 0; i < tmpl.size(); ++i) {
+    if (tmpl[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+      tmpl[i].ulValueLen = 0;
+      continue;
+    }
+    values[i].resize(tmpl[i].ulValueLen);
+    tmpl[i].pValue = values[i].data();
+  }
+  return values;
 }
 
 }  // namespace zorbix::p11test

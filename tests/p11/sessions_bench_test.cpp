@@ -125,15 +125,7 @@ class SessionsOnBench : public zorbix::p11test::OnBench {
       std::vector<CK_ATTRIBUTE> tmpl;
       for (CK_ATTRIBUTE_TYPE t : types) tmpl.push_back({t, nullptr, 0});
       C_GetAttributeValue(h, o, tmpl.data(), tmpl.size());
-      std::vector<Bytes> values(tmpl.size());
-      for (std::size_t i = 0; i < tmpl.size(); ++i) {
-        if (tmpl[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
-          tmpl[i].ulValueLen = 0;
-          continue;
-        }
-        values[i].resize(tmpl[i].ulValueLen);
-        tmpl[i].pValue = values[i].data();
-      }
+      auto values = zorbix::p11test::ValueBuffersFor(tmpl);
       end("C_GetAttributeValue (lengths)");
       const CK_RV rv = C_GetAttributeValue(h, o, tmpl.data(), tmpl.size());
       end("C_GetAttributeValue (values)");
