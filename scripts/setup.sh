@@ -15,7 +15,7 @@ packages=(
   openssl
   softhsm2 valgrind
   dpkg-dev desktop-file-utils
-  libnss3-tools openssh-client openssh-server
+  libnss3-tools openssh-client openssh-server firefox-esr
 )
 
 as_root() {

@@ -2,8 +2,9 @@
 // on the secure-channel card, through the real pcscd: registered with
 // p11-kit (a user module file under a temporary HOME) and reached through
 // p11-kit-proxy.so by GnuTLS, OpenSSL and PyKCS11; loaded by path by NSS
-// and OpenSSH. Every check reads the outcome: the verified signature, the
-// handshake and what the server saw, the login's command output.
+// and OpenSSH, and by Firefox from its profile's database. Every check
+// reads the outcome: the verified signature, the handshake and what the
+// server saw, the login's command output.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -46,6 +48,7 @@ const CardCase kCards[] = {
 // and deciphers; its certificate names this subject.
 constexpr char kAuthSubject[] = "CN=ZORBIX PRUEBA (AUTENTICACION)";
 constexpr char kAuthCertLabel[] = "CertAutenticacion";
+constexpr char kFirefox[] = "/usr/bin/firefox-esr";
 
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
@@ -121,15 +124,11 @@ class Clients : public ::testing::TestWithParam<CardCase> {
     return File("auth.pub");
   }
 
-  // With the sanitizer runtimes preloaded, GnuTLS programs that load every
-  // p11-kit module hang at exit in p11-kit-trust.so's destructor
-  // (freelocale waiting on glibc's locale lock), whichever module they used.
-  static bool GnutlsHangsAtExit() {
-    const char* preload = std::getenv("ZORBIX_OUTSIDE_PRELOAD");
-    return preload && *preload;
-  }
 
+  void MakeServerCertificate();
+  std::unique_ptr<Background> TlsServer(const std::string& version, int accepts, int& port);
   ProcessResult TlsClientAuth(const std::string& version, const std::string& priority, std::string& serverLog);
+  ProcessResult Firefox(const std::string& version, std::string& serverLog);
 
   std::string CaChain() const {
     std::ofstream(File("chain.pem"), std::ios::binary)
@@ -152,7 +151,7 @@ sim::Bench* Clients::bench_ = nullptr;
 // loads what p11-kit lists, lists, signs, and writes and deletes a
 // certificate.
 TEST_P(Clients, P11KitAndP11tool) {
-  if (GnutlsHangsAtExit()) GTEST_SKIP() << "sanitizer preload: GnuTLS hangs at exit in p11-kit-trust.so";
+  if (OutsidePreloaded()) GTEST_SKIP() << "sanitizer preload: GnuTLS hangs at exit in p11-kit-trust.so";
   const std::size_t keys = profile_->keys.size();
   const ProcessResult modules = ThroughP11Kit({"p11-kit", "list-modules"});
   EXPECT_EQ(modules.status, 0) << modules.err;
@@ -303,43 +302,70 @@ TEST_P(Clients, OpenSshLogsInWithTheCardKey) {
   EXPECT_TRUE(Has(sshd.Output(), "Accepted publickey for " + user + " from 127.0.0.1")) << sshd.Output();
 }
 
-// TLS client authentication: gnutls-cli takes certificate and key by
-// pkcs11: URI (through p11-kit) to an openssl s_server (`version`: -tls1_2,
-// -tls1_3) that demands a client certificate of the card's CA and answers
-// a GET with a page naming it. Returns the client's result; the server's
-// output goes to `serverLog`.
-ProcessResult Clients::TlsClientAuth(const std::string& version, const std::string& priority,
-                                     std::string& serverLog) {
-  const int port = FreePort();
+// A server certificate for 127.0.0.1 from a CA of the test's own,
+// "server-ca.crt": browsers take no self-signed server certificate.
+void Clients::MakeServerCertificate() {
+  const std::vector<std::string> ec{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"};
+  auto run = [](std::vector<std::string> args) {
+    const ProcessResult r = RunProgram("/usr/bin/openssl", args, "");
+    EXPECT_EQ(r.status, 0) << r.err;
+  };
+  std::vector<std::string> ca{"req", "-x509"};
+  ca.insert(ca.end(), ec.begin(), ec.end());
+  ca.insert(ca.end(), {"-subj", "/CN=ZORBIX test server CA", "-days", "1", "-keyout", File("server-ca.key"), "-out",
+                       File("server-ca.crt")});
+  run(ca);
+  std::vector<std::string> request{"req", "-new"};
+  request.insert(request.end(), ec.begin(), ec.end());
+  request.insert(request.end(), {"-subj", "/CN=127.0.0.1", "-keyout", File("server.key"), "-out", File("server.csr")});
+  run(request);
+  Write("server.ext", "subjectAltName=IP:127.0.0.1\nbasicConstraints=critical,CA:FALSE\nextendedKeyUsage=serverAuth\n");
+  run({"x509", "-req", "-in", File("server.csr"), "-CA", File("server-ca.crt"), "-CAkey", File("server-ca.key"),
+       "-set_serial", "1", "-days", "1", "-extfile", File("server.ext"), "-out", File("server.crt")});
+}
+
+// openssl s_server on 127.0.0.1 (`version`: -tls1_2, -tls1_3) that demands
+// a client certificate of the card's CA and answers a GET with a page
+// naming it; `accepts` connections, 0 for any number. Null (and a failure)
+// when it does not start.
+std::unique_ptr<Background> Clients::TlsServer(const std::string& version, int accepts, int& port) {
+  port = FreePort();
   EXPECT_GT(port, 0);
-  EXPECT_EQ(RunProgram("/usr/bin/openssl",
-                       {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
-                        "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout",
-                        File("server.key"), "-out", File("server.crt")}, "").status,
-            0);
+  MakeServerCertificate();
   // The card's certificates are 1024-bit keys signed with SHA-1: below
   // OpenSSL's default security level.
-  Background server({"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-naccept",
-                     "1", "-www", version, "-Verify", "1", "-CAfile", CaChain(), "-cert", File("server.crt"), "-key",
-                     File("server.key"), "-cipher", "DEFAULT:@SECLEVEL=0"},
-                    File("server.log"));
-  if (!server.WaitOutput("ACCEPT")) {
-    serverLog = server.Output();
-    ADD_FAILURE() << "s_server did not start: " << serverLog;
-    return {};
+  std::vector<std::string> args{"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port),
+                                "-www", version, "-Verify", "1", "-CAfile", CaChain(), "-cert", File("server.crt"),
+                                "-key", File("server.key"), "-cipher", "DEFAULT:@SECLEVEL=0"};
+  if (accepts > 0) args.insert(args.end(), {"-naccept", std::to_string(accepts)});
+  auto server = std::make_unique<Background>(args, File("server.log"));
+  if (!server->WaitOutput("ACCEPT")) {
+    ADD_FAILURE() << "s_server did not start: " << server->Output();
+    return nullptr;
   }
+  return server;
+}
+
+// TLS client authentication: gnutls-cli takes certificate and key by
+// pkcs11: URI (through p11-kit) to the server above. Returns the client's
+// result; the server's output goes to `serverLog`.
+ProcessResult Clients::TlsClientAuth(const std::string& version, const std::string& priority,
+                                     std::string& serverLog) {
+  int port = 0;
+  const std::unique_ptr<Background> server = TlsServer(version, 1, port);
+  if (!server) return {};
   const ProcessResult client = ThroughP11Kit(
-      {"GNUTLS_PIN=" + Pin(), "gnutls-cli", "--x509cafile", File("server.crt"), "--x509certfile",
+      {"GNUTLS_PIN=" + Pin(), "gnutls-cli", "--x509cafile", File("server-ca.crt"), "--x509certfile",
        token_ + ";object=" + kAuthCertLabel + ";type=cert", "--x509keyfile", auth_ + ";type=private", "--priority",
        priority, "-p", std::to_string(port), "127.0.0.1"},
       "GET / HTTP/1.0\r\n\r\n");
-  EXPECT_TRUE(server.Wait(10)) << server.Output();
-  serverLog = server.Output();
+  EXPECT_TRUE(server->Wait(10)) << server->Output();
+  serverLog = server->Output();
   return client;
 }
 
 TEST_P(Clients, GnutlsClientAuthenticationOverTls12) {
-  if (GnutlsHangsAtExit()) GTEST_SKIP() << "sanitizer preload: GnuTLS hangs at exit in p11-kit-trust.so";
+  if (OutsidePreloaded()) GTEST_SKIP() << "sanitizer preload: GnuTLS hangs at exit in p11-kit-trust.so";
   std::string serverLog;
   const ProcessResult client = TlsClientAuth("-tls1_2", "NORMAL:-VERS-ALL:+VERS-TLS1.2", serverLog);
   EXPECT_EQ(client.status, 0) << client.out << client.err << serverLog;
@@ -355,7 +381,7 @@ TEST_P(Clients, GnutlsClientAuthenticationOverTls12) {
 // offer: GnuTLS completes the handshake without sending the certificate,
 // and a server that demands one ends the connection (alert 116).
 TEST_P(Clients, GnutlsOverTls13SendsNoCertificate) {
-  if (GnutlsHangsAtExit()) GTEST_SKIP() << "sanitizer preload: GnuTLS hangs at exit in p11-kit-trust.so";
+  if (OutsidePreloaded()) GTEST_SKIP() << "sanitizer preload: GnuTLS hangs at exit in p11-kit-trust.so";
   std::string serverLog;
   const ProcessResult client = TlsClientAuth("-tls1_3", "NORMAL", serverLog);
   EXPECT_NE(client.status, 0) << client.out << client.err;
@@ -363,6 +389,64 @@ TEST_P(Clients, GnutlsOverTls13SendsNoCertificate) {
   EXPECT_TRUE(Has(client.out + client.err, "- No certificate was sent to peer")) << client.out << client.err;
   EXPECT_TRUE(Has(client.out + client.err, "Received alert [116]")) << client.out << client.err;
   EXPECT_FALSE(Has(client.out, "Client certificate\n")) << client.out;
+  EXPECT_TRUE(Has(serverLog, "peer did not return a certificate")) << serverLog;
+}
+
+// Firefox ESR, headless, with the module added to its profile's NSS
+// database, opens the server's page; it picks the card's certificate by
+// itself (security.default_personal_cert) and asks for the PIN through its
+// prompt, which the driving script answers.
+ProcessResult Clients::Firefox(const std::string& version, std::string& serverLog) {
+  const std::string profile = File("firefox");
+  const std::string db = "sql:" + profile;
+  fs::create_directories(profile);
+  EXPECT_EQ(RunProgram("/usr/bin/certutil", {"-N", "-d", db, "--empty-password"}, "").status, 0);
+  const ProcessResult add =
+      RunProgram("/usr/bin/modutil", {"-dbdir", db, "-add", "ZORBIX", "-libfile", ZORBIX_P11_MODULE, "-force"}, "");
+  EXPECT_EQ(add.status, 0) << add.out << add.err;
+  int port = 0;
+  const std::unique_ptr<Background> server = TlsServer(version, 0, port);
+  if (!server) return {};
+  EXPECT_EQ(RunProgram("/usr/bin/certutil", {"-A", "-d", db, "-n", "server CA", "-t", "C,,", "-i",
+                                             File("server-ca.crt")}, "").status, 0);
+  const ProcessResult browser =
+      RunProgram("/usr/bin/env", {"HOME=" + home_.path().string(), "/usr/bin/python3",
+                                  ZORBIX_CLIENTS_DIR "/firefox_client.py", kFirefox, profile,
+                                  "https://127.0.0.1:" + std::to_string(port) + "/", GetParam().token},
+                 Pin() + "\n");
+  server->Stop();
+  serverLog = server->Output();
+  return browser;
+}
+
+TEST_P(Clients, FirefoxAuthenticatesOverTls12) {
+  if (OutsidePreloaded()) GTEST_SKIP() << "sanitizer preload: Firefox brings its own allocator";
+  ASSERT_TRUE(fs::exists(kFirefox)) << kFirefox << " is missing: run scripts/setup.sh";
+  std::string serverLog;
+  const ProcessResult browser = Firefox("-tls1_2", serverLog);
+  EXPECT_EQ(browser.status, 0) << browser.out << browser.err << serverLog;
+  EXPECT_TRUE(Has(browser.out, std::string("PIN asked: 1 (Please authenticate to the security device (") +
+                                   GetParam().token + ").)\n"))
+      << browser.out;
+  // The server's page: the TLS 1.2 session and the client certificate it
+  // verified against the card's CA.
+  EXPECT_TRUE(Has(browser.out, "Protocol  : TLSv1.2")) << browser.out;
+  EXPECT_TRUE(Has(browser.out, "Client certificate\n")) << browser.out;
+  EXPECT_TRUE(Has(browser.out, kAuthSubject)) << browser.out;
+  EXPECT_GE(Count(serverLog, "verify return:1"), 3u) << serverLog;
+}
+
+// Against a TLS 1.3 server NSS finds no signature scheme the key can make
+// (RSA-PSS only): Firefox sends no certificate, the server ends the
+// handshake and the browser shows its connection error page.
+TEST_P(Clients, FirefoxOverTls13SendsNoCertificate) {
+  if (OutsidePreloaded()) GTEST_SKIP() << "sanitizer preload: Firefox brings its own allocator";
+  ASSERT_TRUE(fs::exists(kFirefox)) << kFirefox << " is missing: run scripts/setup.sh";
+  std::string serverLog;
+  const ProcessResult browser = Firefox("-tls1_3", serverLog);
+  EXPECT_EQ(browser.status, 1) << browser.out << browser.err << serverLog;
+  EXPECT_TRUE(Has(browser.out, "Reached error page: about:neterror?e=nssFailure2")) << browser.out;
+  EXPECT_FALSE(Has(browser.out, "Client certificate")) << browser.out;
   EXPECT_TRUE(Has(serverLog, "peer did not return a certificate")) << serverLog;
 }
 
