@@ -123,7 +123,6 @@ class Clients : public ::testing::TestWithParam<CardCase> {
     return File("auth.pub");
   }
 
-
   void MakeServerCertificate();
   std::unique_ptr<Background> TlsServer(const std::string& version, int accepts, int& port);
   ProcessResult TlsClientAuth(const std::string& version, const std::string& priority, std::string& serverLog);
