@@ -123,6 +123,18 @@ class Clients : public ::testing::TestWithParam<CardCase> {
     return File("auth.pub");
   }
 
+  // A new NSS database in the folder `name` with the module added; its
+  // "sql:" name.
+  std::string NssDatabaseWithTheModule(const std::string& name) const {
+    const std::string db = "sql:" + File(name);
+    fs::create_directories(File(name));
+    EXPECT_EQ(Outside({"certutil", "-N", "-d", db, "--empty-password"}).status, 0);
+    const ProcessResult add =
+        Outside({"modutil", "-dbdir", db, "-add", "ZORBIX", "-libfile", ZORBIX_P11_MODULE, "-force"});
+    EXPECT_EQ(add.status, 0) << add.out << add.err;
+    return db;
+  }
+
   void MakeServerCertificate();
   std::unique_ptr<Background> TlsServer(const std::string& version, int accepts, int& port);
   ProcessResult TlsClientAuth(const std::string& version, const std::string& priority, std::string& serverLog);
@@ -200,13 +212,9 @@ TEST_P(Clients, P11KitAndP11tool) {
 // chain.
 TEST_P(Clients, NssListsAndSignsCms) {
   const std::size_t keys = profile_->keys.size();
-  const std::string db = "sql:" + File("nssdb");
-  fs::create_directories(File("nssdb"));
+  const std::string db = NssDatabaseWithTheModule("nssdb");
+  ASSERT_FALSE(HasFailure());
   Write("pin", Pin() + "\n");
-  ASSERT_EQ(Outside({"certutil", "-N", "-d", db, "--empty-password"}).status, 0);
-  const ProcessResult add =
-      Outside({"modutil", "-dbdir", db, "-add", "ZORBIX", "-libfile", ZORBIX_P11_MODULE, "-force"});
-  ASSERT_EQ(add.status, 0) << add.out << add.err;
   // The chain the signer's certificate is checked against.
   ASSERT_EQ(Outside({"certutil", "-A", "-d", db, "-n", "zorbix root", "-t", "C,C,C", "-i",
                      ZORBIX_PKI_DIR "/root-ca.crt.pem"}).status, 0);
@@ -396,12 +404,7 @@ TEST_P(Clients, GnutlsOverTls13SendsNoCertificate) {
 // prompt, which the driving script answers.
 ProcessResult Clients::Firefox(const std::string& version, std::string& serverLog) {
   const std::string profile = File("firefox");
-  const std::string db = "sql:" + profile;
-  fs::create_directories(profile);
-  EXPECT_EQ(RunProgram("/usr/bin/certutil", {"-N", "-d", db, "--empty-password"}, "").status, 0);
-  const ProcessResult add =
-      RunProgram("/usr/bin/modutil", {"-dbdir", db, "-add", "ZORBIX", "-libfile", ZORBIX_P11_MODULE, "-force"}, "");
-  EXPECT_EQ(add.status, 0) << add.out << add.err;
+  const std::string db = NssDatabaseWithTheModule("firefox");
   int port = 0;
   const std::unique_ptr<Background> server = TlsServer(version, 0, port);
   if (!server) return {};
